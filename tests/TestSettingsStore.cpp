@@ -1,0 +1,188 @@
+#include "SettingsStore.h"
+#include "TavoSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+class TestSettingsStore : public QObject
+{
+    Q_OBJECT
+
+private:
+    SettingsStore store;
+
+    QString path() const { return store.fileName(); }
+
+    // Another program writes the file. The time stamp moves on each time, so the store cannot
+    // take the new file for the one it read last.
+    void writeFileAsAnotherProgram(const QByteArray &bytes)
+    {
+        static int generation = 0;
+        QDir().mkpath(QFileInfo(path()).absolutePath());
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        QVERIFY(file.setFileTime(
+            QDateTime::currentDateTime().addSecs(++generation), QFileDevice::FileModificationTime));
+    }
+
+    QJsonObject fileAsJson() const
+    {
+        QFile file(path());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        const QDir dir = QFileInfo(path()).absoluteDir();
+        for (const QString &name : dir.entryList(QDir::Files))
+            QFile::remove(dir.filePath(name));
+    }
+
+    void liveInTheXdgConfigFolder()
+    {
+        QCOMPARE(path(), qEnvironmentVariable("XDG_CONFIG_HOME") + "/OrvaneTavo/OrvaneTavo.json");
+    }
+
+    void switchesReadAsOnUnlessAStoredFalse_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<bool>("skipTabular");
+        QTest::addColumn<bool>("menuBarMode");
+        QTest::newRow("no file") << QByteArray() << true << true << false;
+        QTest::newRow("empty object") << QByteArray("{}") << true << true << false;
+        QTest::newRow("stored false")
+            << QByteArray(R"({"OTEnabled": false, "OTSkipTabular": false})") << false << false
+            << false;
+        QTest::newRow("stored true")
+            << QByteArray(R"({"OTEnabled": true, "OTMenuBarMode": true})") << true << true << true;
+        QTest::newRow("strings") << QByteArray(R"({"OTEnabled": "false", "OTSkipTabular": "no"})")
+                                 << true << true << false;
+        QTest::newRow("null and array")
+            << QByteArray(R"({"OTEnabled": null, "OTSkipTabular": [false]})") << true << true
+            << false;
+    }
+
+    void switchesReadAsOnUnlessAStoredFalse()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, enabled);
+        QFETCH(bool, skipTabular);
+        QFETCH(bool, menuBarMode);
+        if (!file.isEmpty())
+            writeFileAsAnotherProgram(file);
+        QCOMPARE(TavoSettings::isEnabled(), enabled);
+        QCOMPARE(TavoSettings::skipTabular(), skipTabular);
+        // The ordinary Boolean read: absent is false.
+        QCOMPARE(store.boolValue(TavoSettings::menuBarModeKey), menuBarMode);
+        QCOMPARE(store.integer(TavoSettings::cleanedCountKey), 0);
+    }
+
+    void writesKeepAbsentApartFromFalse()
+    {
+        TavoSettings::setEnabled(false);
+        QVERIFY(!TavoSettings::isEnabled());
+        QCOMPARE(fileAsJson().value("OTEnabled"), QJsonValue(false));
+        QVERIFY(!fileAsJson().contains("OTSkipTabular"));
+        TavoSettings::setSkipTabular(false);
+        TavoSettings::setSkipTabular(true);
+        QCOMPARE(fileAsJson().value("OTSkipTabular"), QJsonValue(true));
+    }
+
+    void everyTypeSurvivesAFreshReader()
+    {
+        const QDateTime when(QDate(2026, 12, 6), QTime(6, 7, 34, 123), Qt::UTC);
+        const qint64 big = (qint64(1) << 53) + 1; // not representable as a double
+        store.setBool("OTMenuBarMode", true);
+        store.setInteger("OTCleanedCount", big);
+        store.setInteger("OTNegative", -7);
+        store.setObject("OTDeviceId", QString::fromUtf8("ÉTÉ-📄-\"quoted\""));
+        store.setObject("OTShownMessages", QVariantList{3, 1, 2});
+        store.setObject("OTLastCrashScan", when);
+
+        // The file is written at once, in the documented shapes.
+        const QJsonObject json = fileAsJson();
+        QCOMPARE(json.value("OTLastCrashScan").toObject().value("$date").toString(),
+            QStringLiteral("2026-12-06T06:07:34.123Z"));
+        QCOMPARE(json.value("OTMenuBarMode"), QJsonValue(true));
+
+        QSettings fresh(path(), SettingsStore::format());
+        QCOMPARE(fresh.value("OTMenuBarMode").typeId(), QMetaType::Bool);
+        QCOMPARE(fresh.value("OTCleanedCount").typeId(), QMetaType::LongLong);
+        QCOMPARE(fresh.value("OTCleanedCount").toLongLong(), big);
+        QCOMPARE(fresh.value("OTNegative").toLongLong(), -7);
+        QCOMPARE(fresh.value("OTDeviceId").toString(), QString::fromUtf8("ÉTÉ-📄-\"quoted\""));
+        QCOMPARE(fresh.value("OTShownMessages").toList(), (QVariantList{3ll, 1ll, 2ll}));
+        QCOMPARE(fresh.value("OTLastCrashScan").toDateTime(), when);
+
+        QCOMPARE(store.integer("OTCleanedCount"), big);
+        QCOMPARE(store.date("OTLastCrashScan"), when);
+        QCOMPARE(store.array("OTShownMessages").size(), 3);
+        // Typed reads of the wrong type give the empty value, not a conversion.
+        QCOMPARE(store.array("OTDeviceId"), QVariantList());
+        QCOMPARE(store.string("OTShownMessages"), QString());
+        QVERIFY(!store.date("OTDeviceId").isValid());
+    }
+
+    void corruptFileIsSetAsideNeverOverwritten_data()
+    {
+        QTest::addColumn<QByteArray>("garbage");
+        QTest::newRow("truncated") << QByteArray(R"({"OTEnabled": fal)");
+        QTest::newRow("not an object") << QByteArray("[1, 2]");
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe", 3);
+    }
+
+    void corruptFileIsSetAsideNeverOverwritten()
+    {
+        QFETCH(QByteArray, garbage);
+        writeFileAsAnotherProgram(garbage);
+
+        QVERIFY(TavoSettings::isEnabled());
+        store.setInteger("OTCleanedCount", 3);
+        QCOMPARE(store.integer("OTCleanedCount"), 3);
+        QCOMPARE(fileAsJson().keys(), QStringList{"OTCleanedCount"});
+
+        QFile aside(path() + ".corrupt");
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), garbage);
+
+        // A second bad file does not replace the first one set aside.
+        writeFileAsAnotherProgram("{{{");
+        QCOMPARE(store.integer("OTCleanedCount"), 0);
+        QVERIFY(QFile::exists(path() + ".1.corrupt"));
+        aside.close();
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), garbage);
+    }
+
+    void writersOfDifferentKeysKeepBoth()
+    {
+        // Two handles open at the same time, and a third writer outside this process.
+        QSettings first(path(), SettingsStore::format());
+        QSettings second(path(), SettingsStore::format());
+        first.setValue("OTMenuBarMode", true);
+        second.setValue("OTOnboarded", true);
+        first.sync();
+        second.sync();
+        QJsonObject json = fileAsJson();
+        json.insert("OTDeviceId", "outside");
+        writeFileAsAnotherProgram(QJsonDocument(json).toJson());
+        store.setInteger("OTCleanedCount", 5);
+
+        const QJsonObject merged = fileAsJson();
+        QCOMPARE(merged.value("OTMenuBarMode"), QJsonValue(true));
+        QCOMPARE(merged.value("OTOnboarded"), QJsonValue(true));
+        QCOMPARE(merged.value("OTDeviceId"), QJsonValue("outside"));
+        QCOMPARE(merged.value("OTCleanedCount"), QJsonValue(5));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettingsStore)
+#include "TestSettingsStore.moc"

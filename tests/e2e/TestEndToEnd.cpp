@@ -1,0 +1,190 @@
+// The real orvanetavo binary against the real X11 clipboard of a private X server: other
+// programs own the clipboard with several targets, as browsers and file managers do, and xclip
+// reads back what a paste would get.
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+    QProcess m_app;
+    qint64 m_expectedCount = 0;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
+        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
+        env.insert("XDG_STATE_HOME", m_home.filePath(".local/state"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        return env;
+    }
+
+    QString settingsPath() const { return m_home.filePath(".config/OrvaneTavo/OrvaneTavo.json"); }
+
+    QJsonObject settings() const
+    {
+        QFile file(settingsPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    struct Owner : QProcess
+    {
+        ~Owner() override
+        {
+            kill();
+            waitForFinished(2000);
+        }
+    };
+
+    // Starts a program that owns the clipboard with these targets; null when it failed.
+    std::unique_ptr<Owner> own(const QStringList &targets)
+    {
+        auto owner = std::make_unique<Owner>();
+        owner->setProcessEnvironment(environment());
+        owner->start(TAVO_CLIPBOARD_OWNER, targets);
+        if (!owner->waitForReadyRead(5000) || owner->readLine().trimmed() != "owned")
+            return nullptr;
+        return owner;
+    }
+
+    // True when the owner lost the clipboard to someone else within the time given.
+    static bool lostWithin(QProcess &owner, int ms)
+    {
+        return owner.waitForReadyRead(ms) && owner.readLine().startsWith("lost");
+    }
+
+    static QByteArray xclip(const QString &target)
+    {
+        QProcess xclip;
+        xclip.start("xclip", {"-selection", "clipboard", "-o", "-t", target});
+        if (!xclip.waitForFinished(5000) || xclip.exitCode() != 0)
+            return QByteArray("<xclip failed>");
+        return xclip.readAllStandardOutput();
+    }
+
+    static QStringList targets()
+    {
+        return QString::fromUtf8(xclip("TARGETS")).split('\n', Qt::SkipEmptyParts);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        m_app.setProcessEnvironment(environment());
+        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_app.start(ORVANETAVO_BINARY);
+        QVERIFY(m_app.waitForStarted());
+
+        // The application only sees copies made after it connected to the display: copy a
+        // probe until one is cleaned.
+        bool ready = false;
+        for (int attempt = 0; attempt < 15 && !ready; ++attempt) {
+            auto probe = own({"text/html=<b>probe</b>", "text/plain=probe"});
+            QVERIFY(probe);
+            ready = lostWithin(*probe, 1600);
+        }
+        QVERIFY2(ready, "orvanetavo never cleaned a copy");
+        m_expectedCount = 1;
+        QCOMPARE(m_app.state(), QProcess::Running);
+    }
+
+    void cleanupTestCase()
+    {
+        m_app.terminate();
+        m_app.waitForFinished(5000);
+    }
+
+    void styledCopyArrivesBare()
+    {
+        const QString text = QString::fromUtf8("Titre\tcolonne\nLigne 2 — «guillemets» 日本語 📄\n");
+        QFile html(m_home.filePath("copy.html"));
+        QVERIFY(html.open(QIODevice::WriteOnly));
+        html.write("<meta charset=utf-8><h1 style=\"color:red\">Titre</h1><a href=x>lien</a>");
+        html.close();
+        QFile plain(m_home.filePath("copy.txt"));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.write(text.toUtf8());
+        plain.close();
+
+        auto owner = own({"text/html=@" + html.fileName(), "text/plain=@" + plain.fileName()});
+        QVERIFY(owner);
+        QVERIFY(lostWithin(*owner, 2500));
+        ++m_expectedCount;
+
+        const QStringList offered = targets();
+        const QStringList plainTargets{"TARGETS", "MULTIPLE", "TIMESTAMP", "SAVE_TARGETS",
+            "text/plain", "text/plain;charset=utf-8", "UTF8_STRING", "STRING", "TEXT",
+            "COMPOUND_TEXT"};
+        QVERIFY2(offered.contains("UTF8_STRING"), qPrintable(offered.join(' ')));
+        for (const QString &target : offered)
+            QVERIFY2(plainTargets.contains(target), qPrintable(target));
+        QCOMPARE(QString::fromUtf8(xclip("UTF8_STRING")), text);
+        QCOMPARE(QString::fromUtf8(xclip("text/plain")), text);
+    }
+
+    void otherCopiesAreLeftAlone_data()
+    {
+        QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("file manager") << QStringList{"text/uri-list=file:///tmp/a.txt\r\n",
+            "text/plain=/tmp/a.txt"} << "text/uri-list";
+        QTest::newRow("image") << QStringList{"image/png=\x89PNG fake", "text/html=<img src=x>"}
+                               << "image/png";
+        QTest::newRow("spreadsheet") << QStringList{"text/tab-separated-values=a\tb",
+            "text/html=<table></table>", "text/plain=a\tb"}
+                                     << "text/tab-separated-values";
+        QTest::newRow("bare text") << QStringList{"text/plain=juste du texte"} << "UTF8_STRING";
+    }
+
+    void otherCopiesAreLeftAlone()
+    {
+        QFETCH(QStringList, offered);
+        QFETCH(QString, kept);
+        auto owner = own(offered);
+        QVERIFY(owner);
+        // Three polling periods.
+        QVERIFY(!lostWithin(*owner, 2200));
+        QVERIFY2(targets().contains(kept), qPrintable(targets().join(' ')));
+        QCOMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+    }
+
+    void countAndSwitchesLiveInTheSettingsFile()
+    {
+        QCOMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+
+        // A switch changed by another writer of the file is honoured at the next copy.
+        QJsonObject json = settings();
+        json.insert("OTSkipTabular", false);
+        QFile file(settingsPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QJsonDocument(json).toJson());
+        file.close();
+
+        auto owner = own(
+            {"text/tab-separated-values=a\tb", "text/html=<table></table>", "text/plain=a\tb"});
+        QVERIFY(owner);
+        QVERIFY(lostWithin(*owner, 2500));
+        ++m_expectedCount;
+        QCOMPARE(xclip("UTF8_STRING"), QByteArray("a\tb"));
+        QTRY_COMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+        QCOMPARE(settings().value("OTSkipTabular"), QJsonValue(false));
+        QCOMPARE(m_app.state(), QProcess::Running);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "TestEndToEnd.moc"
