@@ -1,0 +1,127 @@
+// The engine's own costs on the real X11 clipboard: an idle tick, and the tick that cleans a
+// very large styled copy. Needs an X display (bench/run.sh starts one).
+#include "ClipboardPasteboard.h"
+#include "TavoEngine.h"
+#include "TavoSettings.h"
+
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <xcb/xcb.h>
+
+#include <cstdio>
+
+class EngineBench
+{
+public:
+    explicit EngineBench(TavoEngine &engine)
+        : m_engine(engine)
+    {
+    }
+    void tick() { m_engine.tick(); }
+
+private:
+    TavoEngine &m_engine;
+};
+
+namespace {
+
+int failures = 0;
+
+void report(const char *what, double value, const char *unit, double budget)
+{
+    const bool ok = value < budget;
+    failures += ok ? 0 : 1;
+    std::printf("%-48s %10.3f %-3s (budget < %g %s) %s\n", what, value, unit, budget, unit,
+        ok ? "ok" : "OVER BUDGET");
+}
+
+// The sequence number of a fresh request: the difference between two of them is the number
+// of requests sent in between, plus one.
+unsigned requestSequence(xcb_connection_t *connection)
+{
+    const xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(connection);
+    free(xcb_get_input_focus_reply(connection, cookie, nullptr));
+    return cookie.sequence;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    auto *x11 = app.nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11) {
+        std::fprintf(stderr, "EngineBench needs an X11 display\n");
+        return 2;
+    }
+    TavoSettings::setEnabled(true);
+    ClipboardPasteboard pasteboard;
+    TavoEngine engine(pasteboard);
+    EngineBench bench(engine);
+
+    // Idle ticks: nothing changed on the clipboard.
+    constexpr int idleTicks = 5'000'000;
+    const unsigned before = requestSequence(x11->connection());
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < idleTicks; ++i)
+        bench.tick();
+    const double idleNs = double(timer.nsecsElapsed()) / idleTicks;
+    const unsigned requests = requestSequence(x11->connection()) - before - 1;
+    report("idle tick", idleNs / 1000.0, "us", 1.0);
+    report("X11 requests made by 5e6 idle ticks", requests, "", 1);
+
+    // A 5 MiB HTML copy whose plain text is 1 MiB, owned by another process.
+    QTemporaryDir dir;
+    QByteArray text;
+    while (text.size() < (1 << 20))
+        text += "Ligne de texte avec des accents: \xc3\xa9\xc3\xa8\xc3\xa0\t"
+            + QByteArray::number(text.size()) + '\n';
+    text.truncate(1 << 20);
+    text.chop(1);
+    text.append('\n');
+    QByteArray html = "<html><body>";
+    while (html.size() < 5 * (1 << 20))
+        html += "<p style=\"font-family:Georgia;color:#333\"><b>Ligne</b> de texte</p>\n";
+    QFile textFile(dir.filePath("big.txt")), htmlFile(dir.filePath("big.html"));
+    if (!textFile.open(QIODevice::WriteOnly) || !htmlFile.open(QIODevice::WriteOnly))
+        return 2;
+    textFile.write(text);
+    htmlFile.write(html);
+    textFile.close();
+    htmlFile.close();
+
+    QProcess owner;
+    owner.start(QStringLiteral(TAVO_CLIPBOARD_OWNER),
+        {QStringLiteral("text/html=@") + htmlFile.fileName(),
+            QStringLiteral("text/plain=@") + textFile.fileName()});
+    if (!owner.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "the clipboard owner did not start\n");
+        return 2;
+    }
+    // Let the change notification arrive, then time the one tick that cleans.
+    const qint64 seen = pasteboard.changeCount();
+    for (int i = 0; i < 200 && pasteboard.changeCount() == seen; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    const qint64 countBefore = engine.cleanedCount();
+    timer.restart();
+    bench.tick();
+    const double bigMs = double(timer.nsecsElapsed()) / 1e6;
+    const bool exact = engine.cleanedCount() == countBefore + 1
+        && QGuiApplication::clipboard()->text() == QString::fromUtf8(text);
+    report("tick cleaning a 5 MiB HTML / 1 MiB text copy", bigMs, "ms", 200);
+    std::printf("%-48s %s\n", "  text kept exactly", exact ? "yes" : "NO");
+    failures += exact ? 0 : 1;
+    owner.kill();
+    owner.waitForFinished();
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints each figure beside its budget; exits non-zero when one is
+# over. Builds first; runs on a private X server with a throw-away home, so it never touches
+# the real clipboard or the real settings.
+#   bash bench/run.sh            all of them (about 80 s)
+#   IDLE_SECONDS=10 bash bench/run.sh   a shorter idle measurement
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORVANE_BUILD_DIR:-$root/build}
+
+if [ -z "${ORVANE_BENCH_INNER:-}" ]; then
+  bash "$root/scripts/build.sh" >/dev/null
+  export ORVANE_BENCH_INNER=1
+  exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" bash "$0" "$@"
+fi
+
+home=$(mktemp -d)
+trap 'kill "${app:-0}" 2>/dev/null; rm -rf "$home"' EXIT
+export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
+  XDG_STATE_HOME=$home/.local/state XDG_RUNTIME_DIR=$home/run QT_QPA_PLATFORM=xcb
+mkdir -m 700 "$home/run"
+owner=$build/tests/e2e/tavo-clipboard-owner
+failures=0
+
+line() { # what value unit budget
+  local verdict=ok
+  awk -v v="$2" -v b="$4" 'BEGIN { exit !(v < b) }' || { verdict="OVER BUDGET"; failures=$((failures + 1)); }
+  printf '%-48s %10s %-3s (budget < %s %s) %s\n' "$1" "$2" "$3" "$4" "$3" "$verdict"
+}
+
+# Milliseconds until orvanetavo took a styled copy from its owner; empty when it never did.
+copy_latency() {
+  ORVANE_OWNER_TIMEOUT_MS=3000 "$owner" 'text/html=<p style="color:red">texte</p>' \
+    'text/plain=texte' 2>/dev/null | awk '/^lost/ { print $2 }'
+}
+
+echo "== engine (in process, real X11 clipboard)"
+"$build/bench/EngineBench" || failures=$((failures + 1))
+
+echo "== orvanetavo process"
+"$build/src/app/orvanetavo" 2>/dev/null &
+app=$!
+for _ in $(seq 20); do [ -n "$(copy_latency)" ] && break; done
+
+# Copies made by another process at random moments, as a person would make them.
+latencies=()
+for _ in $(seq 20); do
+  sleep "0.$(printf '%03d' $((RANDOM % 700)))"
+  ms=$(copy_latency)
+  latencies+=("${ms:-9999}")
+done
+sorted=$(printf '%s\n' "${latencies[@]}" | sort -n)
+median=$(printf '%s\n' "$sorted" | awk '{ a[NR] = $1 } END { print (a[10] + a[11]) / 2 / 1000 }')
+worst=$(printf '%s\n' "$sorted" | tail -n 1 | awk '{ print $1 / 1000 }')
+line "copy-to-clean latency, median of 20" "$median" s 0.5
+line "copy-to-clean latency, worst of 20" "$worst" s 1.1
+
+idle=${IDLE_SECONDS:-60}
+ticks() { awk '{ print $14 + $15 }' "/proc/$app/stat"; }
+start=$(ticks)
+sleep "$idle"
+used=$(( $(ticks) - start ))
+hz=$(getconf CLK_TCK)
+line "CPU while idle ${idle} s, share of wall time" "$(awk -v u="$used" -v hz="$hz" -v s="$idle" 'BEGIN { printf "%.3f", 100 * u / hz / s }')" % 0.1
+line "resident memory, idle" "$(awk '/^VmRSS/ { printf "%.1f", $2 / 1024 }' "/proc/$app/status")" MiB 35
+
+[ "$failures" -eq 0 ]
