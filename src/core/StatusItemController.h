@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <functional>
+#include <memory>
+
+class QMenu;
+
+// The application's tray icon. It shows whether cleaning is on; a left click asks the owner to
+// flip the switch, a right click (or Control with a left click) opens a menu that the owner
+// builds afresh. It knows nothing of the engine or of the menu's contents.
+class StatusItemController : public QObject
+{
+    Q_OBJECT
+
+public:
+    using MenuProvider = std::function<std::unique_ptr<QMenu>()>;
+
+    explicit StatusItemController(QObject *parent = nullptr);
+    ~StatusItemController() override;
+
+    // True while the icon is shown.
+    bool isEnabled() const;
+    // Keeps the provider (replacing an earlier one), shows the icon if hidden, redraws it.
+    void enable(MenuProvider menuProvider);
+    // Takes the icon down; the state, provider and toggle callback stay.
+    void disable();
+    // Records the state and redraws the icon (only the flag while hidden).
+    void setActive(bool active);
+    bool isActive() const { return m_active; }
+
+    // Called for a toggle click.
+    std::function<void()> onToggle;
+    // Called when the icon is asked for but the desktop has no tray to show it in (the
+    // controller keeps trying); the owner then offers its window instead.
+    std::function<void()> onUnavailable;
+
+    // The click rules: a context click, or a left click with Control, opens the menu; any
+    // other click toggles.
+    void handleClick(QSystemTrayIcon::ActivationReason reason, Qt::KeyboardModifiers modifiers);
+
+    // The icon as shown now (tests, screenshots); null while hidden.
+    const QSystemTrayIcon *trayIcon() const { return m_trayIcon.get(); }
+
+private:
+    void refreshIcon();
+    void openMenu();
+
+    std::unique_ptr<QSystemTrayIcon> m_trayIcon;
+    bool m_active = false;
+    MenuProvider m_menuProvider;
+    std::unique_ptr<QMenu> m_menu;
+};
