@@ -18,7 +18,7 @@ home=$(mktemp -d)
 trap 'kill "${app:-0}" 2>/dev/null; rm -rf "$home"' EXIT
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
   XDG_STATE_HOME=$home/.local/state XDG_RUNTIME_DIR=$home/run QT_QPA_PLATFORM=xcb
-mkdir -m 700 "$home/run"
+mkdir -m 700 "$home/run"; mkdir -p "$home/.config/OrvaneTavo"
 owner=$build/tests/e2e/tavo-clipboard-owner
 failures=0
 
@@ -37,7 +37,11 @@ copy_latency() {
 echo "== engine (in process, real X11 clipboard)"
 "$build/bench/EngineBench" || failures=$((failures + 1))
 
+echo "== start-up"
+"$build/bench/StartupBench" || failures=$((failures + 1))
+
 echo "== orvanetavo process"
+printf '{"OTOnboarded": true, "OTMenuBarMode": true}' > "$home/.config/OrvaneTavo/OrvaneTavo.json"
 "$build/src/app/orvanetavo" 2>/dev/null &
 app=$!
 for _ in $(seq 20); do [ -n "$(copy_latency)" ] && break; done

@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config clang-format
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libxcb1-dev
   fonts-dejavu-core
-  xvfb xauth xclip xdotool x11-utils
+  xvfb xauth xclip xdotool x11-utils trayer dbus-daemon
 )
 
 missing=()

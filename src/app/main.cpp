@@ -1,6 +1,8 @@
-#include "TavoEngine.h"
+#include "AppDelegate.h"
+#include "Symbols.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -8,8 +10,15 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));
     QApplication::setOrganizationName(QStringLiteral("OrvaneTavo"));
     QApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("orvanetavo"));
+    QApplication::setWindowIcon(Symbols::applicationIcon());
+    // Closing the window does not end the application by itself: in tray mode it keeps running.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    TavoEngine::shared();
+    AppDelegate delegate;
+    delegate.setActivationPolicy(AppDelegate::menuBarMode()
+            ? AppDelegate::ActivationPolicy::Accessory
+            : AppDelegate::ActivationPolicy::Regular);
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

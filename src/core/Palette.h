@@ -24,4 +24,4 @@ QColor systemGrayColor();
 // The one way labels are made: read-only, centred, the system font at `size` pixels and the
 // given weight, in a colour that keeps following the palette.
 TavoLabel *makeLabel(const QString &text, qreal size, QFont::Weight weight,
-                     const DynamicColor &color, QWidget *parent = nullptr);
+    const DynamicColor &color, QWidget *parent = nullptr);

@@ -7,6 +7,7 @@
 #include <memory>
 
 class QMenu;
+class QTimer;
 
 // The application's tray icon. It shows whether cleaning is on; a left click asks the owner to
 // flip the switch, a right click (or Control with a left click) opens a menu that the owner
@@ -44,12 +45,32 @@ public:
     // The icon as shown now (tests, screenshots); null while hidden.
     const QSystemTrayIcon *trayIcon() const { return m_trayIcon.get(); }
 
+protected:
+    // The icon drawn while off follows the desktop's text colour, so a new palette redraws it.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    friend class TestStatusItemController;
+
+    // Whether Qt shows tray icons as a StatusNotifierItem over D-Bus (the desktop then draws
+    // only an attached menu itself) rather than in an XEmbed tray window.
+    static bool usesStatusNotifier();
+
     void refreshIcon();
     void openMenu();
+    void rebuildAttachedMenu();
+    void showWhenTrayAppears();
+    void discardMenus();
 
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
     bool m_active = false;
     MenuProvider m_menuProvider;
+    // The menu popped up at the cursor, kept until it closes.
     std::unique_ptr<QMenu> m_menu;
+    // Under StatusNotifierItem only: the menu attached to the icon for the desktop to draw.
+    std::unique_ptr<QMenu> m_attachedMenu;
+    // Decided when the icon is made, as Qt does.
+    bool m_statusNotifier = false;
+    // Runs while the icon waits for a tray to appear.
+    std::unique_ptr<QTimer> m_retryTimer;
 };

@@ -14,7 +14,7 @@ bool exists(const QString &name);
 // The glyph in one colour on a transparent background, sized for a font of `pointSize`
 // pixels, with the given device pixel ratio (1 or 2 for crisp 1x and 2x rendering).
 QImage image(const QString &name, qreal pointSize, QFont::Weight weight, const QColor &color,
-             qreal devicePixelRatio = 1.0);
+    qreal devicePixelRatio = 1.0);
 // The same at 1x and 2x.
 QIcon icon(const QString &name, qreal pointSize, QFont::Weight weight, const QColor &color);
 

@@ -1,0 +1,132 @@
+// Start-up time and memory of the real orvanetavo binary on an X display (bench/run.sh starts
+// one): process start to main window mapped, then resident memory with the window shown, and
+// in tray mode with the window hidden.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void report(const char *what, double value, const char *unit, double budget)
+{
+    const bool ok = value < budget;
+    failures += ok ? 0 : 1;
+    std::printf("%-48s %10.1f %-3s (budget < %g %s) %s\n", what, value, unit, budget, unit,
+        ok ? "ok" : "OVER BUDGET");
+}
+
+// True when a mapped top-level window is titled "OrvaneTavo".
+bool windowMapped(xcb_connection_t *c, xcb_window_t root)
+{
+    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+    if (!tree)
+        return false;
+    bool found = false;
+    const xcb_window_t *children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+        xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
+            c, xcb_get_window_attributes(c, children[i]), nullptr);
+        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(attributes);
+        if (!viewable)
+            continue;
+        xcb_get_property_reply_t *name = xcb_get_property_reply(c,
+            xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+            nullptr);
+        if (name) {
+            const int length = xcb_get_property_value_length(name);
+            found
+                = length == 10 && std::memcmp(xcb_get_property_value(name), "OrvaneTavo", 10) == 0;
+            free(name);
+        }
+    }
+    free(tree);
+    return found;
+}
+
+double residentMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+struct Launch
+{
+    QTemporaryDir home;
+    QProcess process;
+
+    explicit Launch(const QByteArray &settings)
+    {
+        QDir(home.path()).mkpath(QStringLiteral(".config/OrvaneTavo"));
+        QFile file(home.filePath(QStringLiteral(".config/OrvaneTavo/OrvaneTavo.json")));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(settings);
+        file.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        process.setProcessEnvironment(env);
+        process.setStandardErrorFile(QProcess::nullDevice());
+    }
+    ~Launch()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
+} // namespace
+
+int main()
+{
+    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        std::fprintf(stderr, "StartupBench needs an X display\n");
+        return 2;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+
+    std::vector<double> times;
+    double shownMemory = 0;
+    for (int run = 0; run < 5; ++run) {
+        Launch launch(R"({"OTOnboarded": true})");
+        QElapsedTimer timer;
+        timer.start();
+        launch.process.start(QStringLiteral(ORVANETAVO_BINARY), {});
+        while (!windowMapped(c, root) && timer.elapsed() < 10000)
+            QThread::usleep(500);
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+        QThread::msleep(1000);
+        shownMemory = std::max(shownMemory, residentMiB(launch.process.processId()));
+    }
+    std::sort(times.begin(), times.end());
+    report("start to main window shown, median of 5", times[times.size() / 2], "ms", 300);
+    report("resident memory, window shown", shownMemory, "MiB", 45);
+
+    Launch tray(R"({"OTOnboarded": true, "OTMenuBarMode": true})");
+    tray.process.start(QStringLiteral(ORVANETAVO_BINARY), {});
+    QThread::msleep(2000);
+    report("resident memory, tray mode, window hidden", residentMiB(tray.process.processId()),
+        "MiB", 35);
+    xcb_disconnect(c);
+    return failures == 0 ? 0 : 1;
+}

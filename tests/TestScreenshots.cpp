@@ -1,0 +1,109 @@
+// Renders the window as the user sees it, light and dark, on and off, to PNG files under the
+// build folder (screenshots/), so that anyone can look at them.
+#include "AppDelegate.h"
+#include "FakePasteboard.h"
+#include "MainWindow.h"
+#include "Palette.h"
+#include "RoundTavoButton.h"
+#include "TavoEngine.h"
+#include "TavoLabel.h"
+#include "TavoSettings.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QStyleFactory>
+#include <QTest>
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(40, 40, 42));
+    dark.setColor(QPalette::WindowText, QColor(236, 236, 236));
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Text, QColor(236, 236, 236));
+    dark.setColor(QPalette::Button, QColor(55, 55, 58));
+    dark.setColor(QPalette::ButtonText, QColor(236, 236, 236));
+    return dark;
+}
+
+} // namespace
+
+class TestScreenshots : public QObject
+{
+    Q_OBJECT
+
+private:
+    FakePasteboard m_board;
+    std::unique_ptr<TavoEngine> m_engine;
+    std::unique_ptr<AppDelegate> m_app;
+    QPalette m_light;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QApplication::setStyle(QStyleFactory::create("Fusion"));
+        m_light = QApplication::palette();
+        QFile::remove(TavoSettings::defaults().fileName());
+        TavoSettings::defaults().setBool(TavoSettings::onboardedKey, true);
+        m_engine = std::make_unique<TavoEngine>(m_board);
+        m_engine->setCleanedCount(42);
+        m_app = std::make_unique<AppDelegate>(*m_engine);
+        m_app->applicationDidFinishLaunching();
+        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
+    }
+
+    void cleanupTestCase()
+    {
+        m_app.reset();
+        QApplication::setPalette(m_light);
+    }
+
+    void mainWindow_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<bool>("on");
+        QTest::newRow("light-on") << false << true;
+        QTest::newRow("light-off") << false << false;
+        QTest::newRow("dark-on") << true << true;
+        QTest::newRow("dark-off") << true << false;
+    }
+
+    void mainWindow()
+    {
+        QFETCH(bool, dark);
+        QFETCH(bool, on);
+        QApplication::setPalette(dark ? darkPalette() : m_light);
+        if (m_engine->isEnabled() != on)
+            m_app->togglePressed();
+        QCoreApplication::processEvents();
+
+        const QPixmap shot = m_app->mainWindow->grab();
+        QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
+        const QString path = QString(SCREENSHOT_DIR) + "/main-" + QTest::currentDataTag() + ".png";
+        QVERIFY(shot.save(path));
+
+        // The status line paints in the colour of the state and of the palette.
+        const QColor expected = on ? tavoSlate().resolve(QApplication::palette())
+                                   : secondaryLabelColor().resolve(QApplication::palette());
+        QCOMPARE(m_app->tavoStatusLabel->resolvedTextColor(), expected);
+        if (on)
+            QCOMPARE(expected,
+                dark ? QColor::fromRgbF(0.651f, 0.706f, 0.78f)
+                     : QColor::fromRgbF(0.278f, 0.333f, 0.412f));
+
+        // The disc's upper half: slate when on, grey when off.
+        const QImage image = shot.toImage();
+        const QPoint disc = m_app->tavoButton->mapTo(m_app->mainWindow, QPoint(65, 30));
+        const QColor sample = image.pixelColor(disc * shot.devicePixelRatio());
+        if (on)
+            QVERIFY2(sample.blue() > sample.red() + 15, qPrintable(sample.name()));
+        else
+            QVERIFY2(qAbs(sample.blue() - sample.red()) < 15, qPrintable(sample.name()));
+    }
+};
+
+QTEST_MAIN(TestScreenshots)
+#include "TestScreenshots.moc"

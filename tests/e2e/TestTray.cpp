@@ -1,0 +1,113 @@
+// The tray icon in a real XEmbed tray (trayer) on a private X server: a left click on the icon
+// turns cleaning off and on, a right click opens the menu.
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestTray : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+    QProcess m_tray;
+    QProcess m_app;
+
+    QString settingsPath() const { return m_home.filePath(".config/OrvaneTavo/OrvaneTavo.json"); }
+
+    QJsonObject settings() const
+    {
+        QFile file(settingsPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    static QByteArray run(const QString &program, const QStringList &args)
+    {
+        QProcess process;
+        process.start(program, args);
+        process.waitForFinished(5000);
+        return process.readAllStandardOutput();
+    }
+
+    // Windows of ours that are mapped: the tray icon, and the menu while it is open.
+    static int visibleWindows()
+    {
+        const QByteArray ids = run("xdotool", {"search", "--onlyvisible", "--class", "orvanetavo"});
+        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts).size();
+    }
+
+    // The tray sits in the top-left corner; its first icon is in the first square.
+    static void clickIcon(int button)
+    {
+        run("xdotool", {"mousemove", "12", "12", "click", QString::number(button)});
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
+        QFile file(settingsPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"OTMenuBarMode": true, "OTOnboarded": true})");
+        file.close();
+
+        m_tray.start("trayer",
+            {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "24",
+                "--SetDockType", "false", "--expand", "false"});
+        QVERIFY(m_tray.waitForStarted());
+        QTest::qWait(500);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
+        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
+        env.insert("XDG_STATE_HOME", m_home.filePath(".local/state"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        // No session bus here: the icon goes to the XEmbed tray.
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+        m_app.setProcessEnvironment(env);
+        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_app.start(ORVANETAVO_BINARY);
+        QVERIFY(m_app.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindows() >= 1, 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        m_app.terminate();
+        m_app.waitForFinished(5000);
+        m_tray.terminate();
+        m_tray.waitForFinished(5000);
+    }
+
+    void leftClickTogglesCleaning()
+    {
+        // Only the icon is shown: the window stays hidden in tray mode.
+        QCOMPARE(visibleWindows(), 1);
+        clickIcon(1);
+        QTRY_COMPARE_WITH_TIMEOUT(settings().value("OTEnabled"), QJsonValue(false), 5000);
+        clickIcon(1);
+        QTRY_COMPARE_WITH_TIMEOUT(settings().value("OTEnabled"), QJsonValue(true), 5000);
+    }
+
+    void rightClickOpensTheMenu()
+    {
+        const int before = visibleWindows();
+        clickIcon(3);
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindows() > before, 5000);
+        run("xdotool", {"key", "Escape"});
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
+        // The menu did not toggle anything.
+        QCOMPARE(settings().value("OTEnabled"), QJsonValue(true));
+        QCOMPARE(m_app.state(), QProcess::Running);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTray)
+#include "TestTray.moc"
