@@ -19,10 +19,10 @@ void MainWindow::setTaskBarEntry(bool shown)
     const bool visible = isVisible();
     // A tool window stays out of the task bar on X11 desktops; changing the flag unmaps the
     // window, so map it again where it was.
-    const QPoint position = pos();
+    const QRect geometry = this->geometry();
     setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | (shown ? Qt::Window : Qt::Tool));
     if (visible) {
-        move(position);
+        setGeometry(geometry);
         show();
     }
 }
