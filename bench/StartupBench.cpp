@@ -125,8 +125,11 @@ int main()
     Launch tray(R"({"OTOnboarded": true, "OTMenuBarMode": true})");
     tray.process.start(QStringLiteral(ORVANETAVO_BINARY), {});
     QThread::msleep(2000);
+    const bool hidden = !windowMapped(c, root);
     report("resident memory, tray mode, window hidden", residentMiB(tray.process.processId()),
         "MiB", 35);
+    std::printf("%-48s %s\n", "  window hidden in tray mode", hidden ? "yes" : "NO");
+    failures += hidden ? 0 : 1;
     xcb_disconnect(c);
     return failures == 0 ? 0 : 1;
 }

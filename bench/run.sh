@@ -15,7 +15,7 @@ if [ -z "${ORVANE_BENCH_INNER:-}" ]; then
 fi
 
 home=$(mktemp -d)
-trap 'kill "${app:-0}" 2>/dev/null; rm -rf "$home"' EXIT
+trap 'kill "${app:-0}" "${tray:-0}" 2>/dev/null; rm -rf "$home"' EXIT
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
   XDG_STATE_HOME=$home/.local/state XDG_RUNTIME_DIR=$home/run QT_QPA_PLATFORM=xcb
 mkdir -m 700 "$home/run"; mkdir -p "$home/.config/OrvaneTavo"
@@ -33,6 +33,11 @@ copy_latency() {
   ORVANE_OWNER_TIMEOUT_MS=3000 "$owner" 'text/html=<p style="color:red">texte</p>' \
     'text/plain=texte' 2>/dev/null | awk '/^lost/ { print $2 }'
 }
+
+# A tray, so that tray mode runs as on a desktop: icon shown, window hidden.
+trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+tray=$!
+sleep 0.5
 
 echo "== engine (in process, real X11 clipboard)"
 "$build/bench/EngineBench" || failures=$((failures + 1))
