@@ -4,6 +4,8 @@
 #include "TavoEngine.h"
 #include "TavoSettings.h"
 
+#include "Budget.h"
+
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
@@ -32,15 +34,7 @@ private:
 
 namespace {
 
-int failures = 0;
-
-void report(const char *what, double value, const char *unit, double budget)
-{
-    const bool ok = value < budget;
-    failures += ok ? 0 : 1;
-    std::printf("%-48s %10.3f %-3s (budget < %g %s) %s\n", what, value, unit, budget, unit,
-        ok ? "ok" : "OVER BUDGET");
-}
+Budget budget;
 
 // The sequence number of a fresh request: the difference between two of them is the number
 // of requests sent in between, plus one.
@@ -75,8 +69,8 @@ int main(int argc, char *argv[])
         bench.tick();
     const double idleNs = double(timer.nsecsElapsed()) / idleTicks;
     const unsigned requests = requestSequence(x11->connection()) - before - 1;
-    report("idle tick", idleNs / 1000.0, "us", 1.0);
-    report("X11 requests made by 5e6 idle ticks", requests, "", 1);
+    budget.report("idle tick", idleNs / 1000.0, "us", 1.0);
+    budget.report("X11 requests made by 5e6 idle ticks", requests, "", 1);
 
     // A 5 MiB HTML copy whose plain text is 1 MiB, owned by another process.
     QTemporaryDir dir;
@@ -118,10 +112,9 @@ int main(int argc, char *argv[])
     const double bigMs = double(timer.nsecsElapsed()) / 1e6;
     const bool exact = engine.cleanedCount() == countBefore + 1
         && QGuiApplication::clipboard()->text() == QString::fromUtf8(text);
-    report("tick cleaning a 5 MiB HTML / 1 MiB text copy", bigMs, "ms", 200);
-    std::printf("%-48s %s\n", "  text kept exactly", exact ? "yes" : "NO");
-    failures += exact ? 0 : 1;
+    budget.report("tick cleaning a 5 MiB HTML / 1 MiB text copy", bigMs, "ms", 200);
+    budget.check("  text kept exactly", exact);
     owner.kill();
     owner.waitForFinished();
-    return failures == 0 ? 0 : 1;
+    return budget.exitCode();
 }

@@ -1,11 +1,10 @@
 // The real orvanetavo binary against the real X11 clipboard of a private X server: other
 // programs own the clipboard with several targets, as browsers and file managers do, and xclip
 // reads back what a paste would get.
+#include "AppHome.h"
+
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -15,30 +14,9 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_home;
+    AppHome m_home;
     QProcess m_app;
     qint64 m_expectedCount = 0;
-
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
-        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
-        env.insert("XDG_STATE_HOME", m_home.filePath(".local/state"));
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        return env;
-    }
-
-    QString settingsPath() const { return m_home.filePath(".config/OrvaneTavo/OrvaneTavo.json"); }
-
-    QJsonObject settings() const
-    {
-        QFile file(settingsPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
-    }
 
     struct Owner : QProcess
     {
@@ -53,7 +31,7 @@ private:
     std::unique_ptr<Owner> own(const QStringList &targets)
     {
         auto owner = std::make_unique<Owner>();
-        owner->setProcessEnvironment(environment());
+        owner->setProcessEnvironment(m_home.environment());
         owner->start(TAVO_CLIPBOARD_OWNER, targets);
         if (!owner->waitForReadyRead(5000) || owner->readLine().trimmed() != "owned")
             return nullptr;
@@ -84,7 +62,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        m_app.setProcessEnvironment(environment());
+        m_app.setProcessEnvironment(m_home.environment());
         m_app.setProcessChannelMode(QProcess::ForwardedChannels);
         m_app.start(ORVANETAVO_BINARY);
         QVERIFY(m_app.waitForStarted());
@@ -159,20 +137,17 @@ private Q_SLOTS:
         // Three polling periods.
         QVERIFY(!lostWithin(*owner, 2200));
         QVERIFY2(targets().contains(kept), qPrintable(targets().join(' ')));
-        QCOMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+        QCOMPARE(m_home.settings().value("OTCleanedCount").toInteger(), m_expectedCount);
     }
 
     void countAndSwitchesLiveInTheSettingsFile()
     {
-        QCOMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+        QCOMPARE(m_home.settings().value("OTCleanedCount").toInteger(), m_expectedCount);
 
         // A switch changed by another writer of the file is honoured at the next copy.
-        QJsonObject json = settings();
+        QJsonObject json = m_home.settings();
         json.insert("OTSkipTabular", false);
-        QFile file(settingsPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QJsonDocument(json).toJson());
-        file.close();
+        QVERIFY(m_home.writeSettings(json));
 
         auto owner = own(
             {"text/tab-separated-values=a\tb", "text/html=<table></table>", "text/plain=a\tb"});
@@ -180,8 +155,8 @@ private Q_SLOTS:
         QVERIFY(lostWithin(*owner, 2500));
         ++m_expectedCount;
         QCOMPARE(xclip("UTF8_STRING"), QByteArray("a\tb"));
-        QTRY_COMPARE(settings().value("OTCleanedCount").toInteger(), m_expectedCount);
-        QCOMPARE(settings().value("OTSkipTabular"), QJsonValue(false));
+        QTRY_COMPARE(m_home.settings().value("OTCleanedCount").toInteger(), m_expectedCount);
+        QCOMPARE(m_home.settings().value("OTSkipTabular"), QJsonValue(false));
         QCOMPARE(m_app.state(), QProcess::Running);
     }
 };

@@ -1,10 +1,8 @@
 // The tray icon in a real XEmbed tray (trayer) on a private X server: a left click on the icon
 // turns cleaning off and on, a right click opens the menu.
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "AppHome.h"
+
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 class TestTray : public QObject
@@ -12,19 +10,9 @@ class TestTray : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_home;
+    AppHome m_home;
     QProcess m_tray;
     QProcess m_app;
-
-    QString settingsPath() const { return m_home.filePath(".config/OrvaneTavo/OrvaneTavo.json"); }
-
-    QJsonObject settings() const
-    {
-        QFile file(settingsPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
-    }
 
     static QByteArray run(const QString &program, const QStringList &args)
     {
@@ -51,11 +39,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
-        QFile file(settingsPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(R"({"OTMenuBarMode": true, "OTOnboarded": true})");
-        file.close();
+        QVERIFY(m_home.writeSettings({{"OTMenuBarMode", true}, {"OTOnboarded", true}}));
 
         m_tray.start("trayer",
             {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "24",
@@ -63,12 +47,7 @@ private Q_SLOTS:
         QVERIFY(m_tray.waitForStarted());
         QTest::qWait(500);
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
-        env.insert("XDG_DATA_HOME", m_home.filePath(".local/share"));
-        env.insert("XDG_STATE_HOME", m_home.filePath(".local/state"));
-        env.insert("QT_QPA_PLATFORM", "xcb");
+        QProcessEnvironment env = m_home.environment();
         // No session bus here: the icon goes to the XEmbed tray.
         env.remove("DBUS_SESSION_BUS_ADDRESS");
         m_app.setProcessEnvironment(env);
@@ -91,9 +70,9 @@ private Q_SLOTS:
         // Only the icon is shown: the window stays hidden in tray mode.
         QCOMPARE(visibleWindows(), 1);
         clickIcon(1);
-        QTRY_COMPARE_WITH_TIMEOUT(settings().value("OTEnabled"), QJsonValue(false), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(false), 5000);
         clickIcon(1);
-        QTRY_COMPARE_WITH_TIMEOUT(settings().value("OTEnabled"), QJsonValue(true), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(true), 5000);
     }
 
     void rightClickOpensTheMenu()
@@ -104,7 +83,7 @@ private Q_SLOTS:
         run("xdotool", {"key", "Escape"});
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
         // The menu did not toggle anything.
-        QCOMPARE(settings().value("OTEnabled"), QJsonValue(true));
+        QCOMPARE(m_home.settings().value("OTEnabled"), QJsonValue(true));
         QCOMPARE(m_app.state(), QProcess::Running);
     }
 };

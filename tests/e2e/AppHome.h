@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+// A throw-away home for the real binary: its XDG folders and its settings file.
+class AppHome
+{
+public:
+    bool isValid() const { return m_dir.isValid(); }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_dir.path());
+        env.insert("XDG_CONFIG_HOME", m_dir.filePath(".config"));
+        env.insert("XDG_DATA_HOME", m_dir.filePath(".local/share"));
+        env.insert("XDG_STATE_HOME", m_dir.filePath(".local/state"));
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        return env;
+    }
+
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+    QString settingsPath() const { return filePath(".config/OrvaneTavo/OrvaneTavo.json"); }
+
+    QJsonObject settings() const
+    {
+        QFile file(settingsPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    // Writes the settings file as another program would.
+    bool writeSettings(const QJsonObject &settings) const
+    {
+        QDir().mkpath(QFileInfo(settingsPath()).absolutePath());
+        QFile file(settingsPath());
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(QJsonDocument(settings).toJson()) > 0;
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
