@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libxcb1-dev
   fonts-dejavu-core fonts-noto-color-emoji
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon
+  libsodium-dev openssl libssl3
 )
 
 missing=()

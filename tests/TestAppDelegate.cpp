@@ -108,7 +108,7 @@ private Q_SLOTS:
         QCOMPARE(m_questions, QStringList{"Bienvenue dans OrvaneTavo 📄"});
         QVERIFY(store.boolValue(TavoSettings::onboardedKey));
         QVERIFY(app.mainWindow->isVisible());
-        QCOMPARE(app.mainWindow->size(), QSize(430, 500));
+        QCOMPARE(app.mainWindow->content()->size(), QSize(430, 500));
         QVERIFY(app.mainView->isVisible());
         QVERIFY(!app.settingsView->isVisible());
         QVERIFY(!app.statusController.isEnabled());

@@ -2,6 +2,7 @@
 // build folder (screenshots/), so that anyone can look at them.
 #include "AppDelegate.h"
 #include "FakePasteboard.h"
+#include "LinkButton.h"
 #include "MainWindow.h"
 #include "Palette.h"
 #include "RoundTavoButton.h"
@@ -80,7 +81,7 @@ private Q_SLOTS:
             m_app->togglePressed();
         QCoreApplication::processEvents();
 
-        const QPixmap shot = m_app->mainWindow->grab();
+        const QPixmap shot = m_app->mainWindow->content()->grab();
         QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
         const QString path = QString(SCREENSHOT_DIR) + "/main-" + QTest::currentDataTag() + ".png";
         QVERIFY(shot.save(path));
@@ -96,12 +97,38 @@ private Q_SLOTS:
 
         // The disc's upper half: slate when on, grey when off.
         const QImage image = shot.toImage();
-        const QPoint disc = m_app->tavoButton->mapTo(m_app->mainWindow, QPoint(65, 30));
+        const QPoint disc = m_app->tavoButton->mapTo(m_app->mainWindow->content(), QPoint(65, 30));
         const QColor sample = image.pixelColor(disc * shot.devicePixelRatio());
         if (on)
             QVERIFY2(sample.blue() > sample.red() + 15, qPrintable(sample.name()));
         else
             QVERIFY2(qAbs(sample.blue() - sample.red()) < 15, qPrintable(sample.name()));
+    }
+
+    void settingsView_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("light") << false;
+        QTest::newRow("dark") << true;
+    }
+
+    void settingsView()
+    {
+        QFETCH(bool, dark);
+        QApplication::setPalette(dark ? darkPalette() : m_light);
+        m_app->showSettings();
+        QCoreApplication::processEvents();
+        const QPixmap shot = m_app->mainWindow->content()->grab();
+        QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
+        QVERIFY(
+            shot.save(QString(SCREENSHOT_DIR) + "/settings-" + QTest::currentDataTag() + ".png"));
+        // The link follows the palette: mauve, light or dark.
+        auto *site = m_app->settingsView->findChild<LinkButton *>();
+        QVERIFY(site);
+        QCOMPARE(site->resolvedTextColor(),
+            dark ? QColor::fromRgbF(0.686f, 0.573f, 0.992f)
+                 : QColor::fromRgbF(0.486f, 0.227f, 0.929f));
+        m_app->showMain();
     }
 };
 

@@ -1,29 +1,73 @@
 #include "AppDelegate.h"
 
+#include "AutostartLoginItem.h"
+#include "CardPanel.h"
 #include "CrashReporter.h"
 #include "FlippedView.h"
+#include "LinkButton.h"
 #include "MainWindow.h"
 #include "Palette.h"
 #include "RoundTavoButton.h"
 #include "SymbolButton.h"
 #include "Symbols.h"
+#include "SystemLog.h"
 #include "TavoEngine.h"
 #include "TavoLabel.h"
 #include "TavoSettings.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDesktopServices>
+#include <QFontInfo>
+#include <QFrame>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
 
 const QString onText = QStringLiteral("Texte brut : activé");
 const QString offText = QStringLiteral("Texte brut : désactivé");
+const QString siteDomain = QStringLiteral("orvanelabs.ch");
+
+// The edit entries act on whichever text field has the keyboard focus.
+void sendToFocusedField(const char *slot)
+{
+    QWidget *field = QApplication::focusWidget();
+    if (!field)
+        return;
+    const QByteArray signature = QByteArray(slot) + "()";
+    if (field->metaObject()->indexOfMethod(signature.constData()) >= 0)
+        QMetaObject::invokeMethod(field, slot);
+}
+
+// A control sized to its content, placed at a fixed point of the settings view.
+template<typename Widget> Widget *place(Widget *widget, QWidget *parent, int x, int y)
+{
+    widget->setParent(parent);
+    widget->adjustSize();
+    widget->move(x, y);
+    return widget;
+}
+
+// The settings' texts were measured for a narrow system font; a wider desktop font would carry
+// a long switch title past its card, so its font steps down until it fits.
+void fitInside(QWidget *widget, int right)
+{
+    QFont font = widget->font();
+    const int minimum = 10;
+    int size = QFontInfo(font).pixelSize();
+    while (widget->geometry().right() >= right && size > minimum) {
+        font.setPixelSize(--size);
+        widget->setFont(font);
+        widget->adjustSize();
+    }
+}
 
 } // namespace
 
@@ -35,6 +79,9 @@ AppDelegate::AppDelegate(QObject *parent)
 AppDelegate::AppDelegate(TavoEngine &engine, QObject *parent)
     : QObject(parent)
     , engine(engine)
+    , loginItem(std::make_unique<AutostartLoginItem>())
+    , openUrl([](const QUrl &url) { return QDesktopServices::openUrl(url); })
+    , log(&SystemLog::write)
 {
     // The tray answers a toggle click and, without a tray to show in, hands the user the
     // window rather than nothing at all.
@@ -53,6 +100,7 @@ AppDelegate::~AppDelegate()
 {
     engine.onCleaned = nullptr;
     delete mainWindow.data();
+    delete mainMenu.data();
 }
 
 bool AppDelegate::menuBarMode()
@@ -212,19 +260,65 @@ void AppDelegate::showOnboardingIfNeeded()
 
 void AppDelegate::buildMenu()
 {
-    // The window's menus come with the menu bar.
+    auto *bar = new QMenuBar;
+    QMenu *application = bar->addMenu(QStringLiteral("OrvaneTavo"));
+    application->addAction(QStringLiteral("Rechercher des mises à jour…"), &updaterController,
+        &UpdaterController::checkForUpdates);
+    application->addAction(
+        QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
+    application->addSeparator();
+    application->addAction(
+        QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
+            if (terminate)
+                terminate();
+        });
+    QMenu *edit = editMenuItem();
+    edit->setParent(bar, edit->windowFlags());
+    bar->addMenu(edit);
+    mainMenu = bar;
+}
+
+QMenu *AppDelegate::editMenuItem()
+{
+    auto *edit = new QMenu(QStringLiteral("Édition"));
+    const struct
+    {
+        const char *title;
+        QKeySequence keys;
+        const char *slot;
+    } entries[] = {
+        {"Annuler", QKeySequence(Qt::CTRL | Qt::Key_Z), "undo"},
+        {"Rétablir", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), "redo"},
+        {nullptr, {}, nullptr},
+        {"Couper", QKeySequence(Qt::CTRL | Qt::Key_X), "cut"},
+        {"Copier", QKeySequence(Qt::CTRL | Qt::Key_C), "copy"},
+        {"Coller", QKeySequence(Qt::CTRL | Qt::Key_V), "paste"},
+        {"Tout sélectionner", QKeySequence(Qt::CTRL | Qt::Key_A), "selectAll"},
+    };
+    for (const auto &entry : entries) {
+        if (!entry.title) {
+            edit->addSeparator();
+            continue;
+        }
+        const char *slot = entry.slot;
+        edit->addAction(
+            QString::fromUtf8(entry.title), entry.keys, edit, [slot] { sendToFocusedField(slot); });
+    }
+    return edit;
 }
 
 void AppDelegate::buildMainWindow()
 {
     auto *window = new MainWindow;
     window->setTaskBarEntry(m_activationPolicy == ActivationPolicy::Regular);
+    if (mainMenu)
+        window->setMenuBar(mainMenu);
     mainView = buildMainView();
     settingsView = buildSettingsView();
     settingsView->hide();
     for (QWidget *view : {mainView.data(), settingsView.data()}) {
-        view->setParent(window);
-        view->setGeometry(window->rect());
+        view->setParent(window->content());
+        view->setGeometry(window->content()->rect());
     }
     connect(window, &MainWindow::closed, this, [this] {
         if (applicationShouldTerminateAfterLastWindowClosed() && terminate)
@@ -301,11 +395,113 @@ QWidget *AppDelegate::buildMainView()
 
 QWidget *AppDelegate::buildSettingsView()
 {
-    // The settings' switches are laid out on this view from the top down.
+    // Laid out from the top down at fixed places: the window never changes size.
     auto *view = new FlippedView;
     view->resize(MainWindow::contentSize);
     view->setAutoFillBackground(true);
+
+    auto *back = new SymbolButton(
+        QStringLiteral("chevron.left"), 15, QFont::DemiBold, secondaryLabelColor(), view);
+    back->setToolTip(QStringLiteral("Retour"));
+    back->setAccessibleName(QStringLiteral("Retour"));
+    back->setGeometry(18, 46, 28, 28);
+    connect(back, &QToolButton::clicked, this, &AppDelegate::showMain);
+
+    auto *title
+        = place(makeLabel(QStringLiteral("Réglages"), 20, QFont::Bold, labelColor()), view, 54, 0);
+    title->move(54, 60 - title->height() / 2);
+
+    (new CardPanel(view))->setGeometry(24, 100, 382, 90);
+    auto *skipTabular = place(
+        new QCheckBox(
+            QStringLiteral("Ignorer les copies venant des tableurs (préserve les tabulations)")),
+        view, 40, 122);
+    skipTabular->setChecked(TavoSettings::skipTabular());
+    fitInside(skipTabular, 24 + 382 - 8);
+    connect(skipTabular, &QCheckBox::clicked, this, &AppDelegate::toggleSkipTabular);
+    auto *count = makeLabel(statCountText(), 11, QFont::Normal, tertiaryLabelColor());
+    count->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    place(count, view, 40, 154);
+
+    (new CardPanel(view))->setGeometry(24, 210, 382, 96);
+    const Updater &updater = updaterController.updater();
+    auto *autoUpdates = place(
+        new QCheckBox(QStringLiteral("Installer les mises à jour automatiquement")), view, 40, 222);
+    autoUpdates->setChecked(
+        updater.automaticallyChecksForUpdates() && updater.automaticallyDownloadsUpdates());
+    connect(autoUpdates, &QCheckBox::clicked, this, &AppDelegate::toggleAutoUpdates);
+    menuBarCheckbox
+        = place(new QCheckBox(QStringLiteral("Icône dans la barre de menus (au lieu du Dock)")),
+            view, 40, 250);
+    menuBarCheckbox->setChecked(menuBarMode());
+    connect(menuBarCheckbox, &QCheckBox::clicked, this, &AppDelegate::toggleMenuBarMode);
+    loginCheckbox = place(new QCheckBox(QStringLiteral("Ouvrir à la connexion")), view, 40, 278);
+    loginCheckbox->setChecked(loginItem->status() == LoginItem::Status::Enabled);
+    connect(loginCheckbox, &QCheckBox::clicked, this, &AppDelegate::toggleLoginItem);
+
+    auto *update
+        = place(new QPushButton(QStringLiteral("Rechercher des mises à jour…")), view, 24, 322);
+    connect(update, &QPushButton::clicked, &updaterController, &UpdaterController::checkForUpdates);
+    auto *report = place(new QPushButton(QStringLiteral("Signaler un problème…")), view,
+        update->geometry().right() + 1 + 10, 322);
+    connect(report, &QPushButton::clicked, this, &AppDelegate::reportProblemPressed);
+
+    auto *separator = new QFrame(view);
+    separator->setFrameShape(QFrame::HLine);
+    separator->setFrameShadow(QFrame::Sunken);
+    separator->setGeometry(24, 366, 382, 1);
+
+    const QString version = QStringLiteral(ORVANE_VERSION);
+    auto *versionLine = makeLabel(
+        QStringLiteral("OrvaneTavo v") + (version.isEmpty() ? QStringLiteral("?") : version), 12,
+        QFont::DemiBold, labelColor());
+    auto *studio = makeLabel(QStringLiteral("Développé par Orvane Labs,\n"
+                                            "studio suisse d'applications Mac."),
+        11, QFont::Normal, secondaryLabelColor());
+    for (TavoLabel *label : {versionLine, studio})
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    place(versionLine, view, 24, 420);
+    place(studio, view, 24, 438);
+
+    auto *site = new LinkButton(siteDomain, orvaneMauve());
+    QFont font = site->font();
+    font.setPixelSize(12);
+    font.setWeight(QFont::DemiBold);
+    site->setFont(font);
+    place(site, view, 24, 470);
+    connect(site, &QPushButton::clicked, this, &AppDelegate::openOrvaneLabs);
     return view;
+}
+
+void AppDelegate::toggleSkipTabular(bool on)
+{
+    TavoSettings::setSkipTabular(on);
+}
+
+void AppDelegate::toggleAutoUpdates(bool on)
+{
+    Updater &updater = updaterController.updater();
+    updater.setAutomaticallyChecksForUpdates(on);
+    updater.setAutomaticallyDownloadsUpdates(on);
+}
+
+void AppDelegate::toggleLoginItem(bool on)
+{
+    QString error;
+    const bool done = on ? loginItem->registerItem(&error) : loginItem->unregisterItem(&error);
+    if (done)
+        return;
+    if (log)
+        log(QStringLiteral("OrvaneTavo: ouverture à la connexion: ") + error);
+    if (loginCheckbox)
+        loginCheckbox->setChecked(loginItem->status() == LoginItem::Status::Enabled);
+}
+
+void AppDelegate::openOrvaneLabs()
+{
+    const QUrl site(QStringLiteral("https://") + siteDomain);
+    if (site.isValid() && openUrl)
+        openUrl(site);
 }
 
 void AppDelegate::refreshTavoUI()
@@ -361,6 +557,9 @@ void AppDelegate::showSettings()
         mainView->hide();
     if (settingsView)
         settingsView->show();
+    // The registration can change outside the application (the desktop's own settings).
+    if (loginCheckbox)
+        loginCheckbox->setChecked(loginItem->status() == LoginItem::Status::Enabled);
 }
 
 void AppDelegate::reportProblemPressed()
@@ -390,7 +589,8 @@ std::unique_ptr<QMenu> AppDelegate::buildStatusMenu()
     menu->addSeparator();
     menu->addAction(QStringLiteral("Ouvrir OrvaneTavo…"), this, &AppDelegate::showMainWindow);
     menu->addSeparator();
-    menu->addAction(QStringLiteral("Rechercher des mises à jour…"));
+    menu->addAction(QStringLiteral("Rechercher des mises à jour…"), &updaterController,
+        &UpdaterController::checkForUpdates);
     menu->addAction(
         QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
     menu->addSeparator();

@@ -10,9 +10,11 @@
 #include <functional>
 #include <memory>
 
+class LoginItem;
 class MainWindow;
 class QCheckBox;
 class QMenu;
+class QMenuBar;
 class RoundTavoButton;
 class TavoEngine;
 class TavoLabel;
@@ -61,12 +63,24 @@ public:
 
     std::unique_ptr<QMenu> buildStatusMenu();
 
+    // The settings' switches, each given the box's new state.
+    void toggleSkipTabular(bool on);
+    void toggleAutoUpdates(bool on);
+    void toggleLoginItem(bool on);
+    void openOrvaneLabs();
+
     // Told the name of each launch step just before it runs.
     std::function<void(const char *step)> onLaunchStep;
     // Ends the application (the window's last-close rule, the menus' quit entry).
     std::function<void()> terminate = [] { QCoreApplication::quit(); };
 
     TavoEngine &engine;
+    // Opening at login; replaceable (tests).
+    std::unique_ptr<LoginItem> loginItem;
+    // Opens links in the user's browser; replaceable (tests).
+    std::function<bool(const QUrl &)> openUrl;
+    // The system log; replaceable (tests).
+    std::function<void(const QString &)> log;
     StatusItemController statusController;
     UpdaterController updaterController;
     QPointer<MainWindow> mainWindow;
@@ -77,10 +91,12 @@ public:
     QPointer<QCheckBox> menuBarCheckbox;
     QPointer<QWidget> mainView;
     QPointer<QWidget> settingsView;
+    QPointer<QMenuBar> mainMenu;
 
 private:
     void launchStep(const char *name);
     void buildMenu();
+    QMenu *editMenuItem();
     void buildMainWindow();
     QWidget *buildMainView();
     QWidget *buildSettingsView();

@@ -2,7 +2,10 @@
 
 #include <QWidget>
 
-// The application's one window: fixed size, two faces stacked (main view and settings view).
+class QMenuBar;
+
+// The application's one window: a fixed area of 430 × 500 for its two faces (main view and
+// settings view), under the window's menu bar where the desktop does not show menus itself.
 // Closing it only hides it; the owner decides whether that ends the application.
 class MainWindow : public QWidget
 {
@@ -12,6 +15,11 @@ public:
     static constexpr QSize contentSize{430, 500};
 
     explicit MainWindow(QWidget *parent = nullptr);
+
+    // The parent of the two faces.
+    QWidget *content() const { return m_content; }
+    void setMenuBar(QMenuBar *menuBar);
+    QMenuBar *menuBar() const { return m_menuBar; }
 
     // Puts the window in the task bar (true) or keeps it out of it, as a tray-only
     // application's window. Keeps the window shown if it was.
@@ -23,4 +31,10 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    void layOut();
+
+    QWidget *m_content;
+    QMenuBar *m_menuBar = nullptr;
 };

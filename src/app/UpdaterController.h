@@ -12,10 +12,12 @@ class UpdaterController : public QObject
 public:
     explicit UpdaterController(QObject *parent = nullptr)
         : QObject(parent)
-        , m_updater(this)
     {
         m_updater.start();
     }
+
+    // The action of the menus' and the settings' check entries.
+    void checkForUpdates() { m_updater.checkForUpdates(); }
 
     Updater &updater() { return m_updater; }
 

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QUrl>
+#include <QVersionNumber>
+
+#include <optional>
+
+// One downloadable package of a release.
+struct UpdatePackage
+{
+    QUrl url; // https only
+    qint64 size = 0; // bytes, > 0
+    QByteArray signature; // raw 64-byte Ed25519 signature of the whole file
+};
+
+// The update feed: a small JSON document that names the newest release.
+//
+//   {
+//     "version": "1.4.0",
+//     "notes": "Plain-text release notes, shown as they are.",
+//     "page": "https://orvanelabs.ch/orvanetavo",
+//     "packages": {
+//       "appimage": {"url": "https://…/OrvaneTavo-1.4.0-x86_64.AppImage",
+//                    "size": 41234567, "signature": "<base64 of 64 bytes>"},
+//       "deb":      {"url": "https://…/orvanetavo_1.4.0_amd64.deb", "size": …, "signature": "…"}
+//     }
+//   }
+//
+// "version" and "notes" are required; "page" and each package are optional, but a package that
+// is present must be complete and valid. Unknown keys are ignored.
+struct UpdateFeed
+{
+    enum class PackageKind { AppImage, Deb };
+
+    QVersionNumber version;
+    QString versionText; // as written, for display
+    bool preRelease = false; // the version carries a suffix such as "-beta.2"
+    QString notes;
+    QUrl page;
+    QMap<PackageKind, UpdatePackage> packages;
+
+    // Parses a feed; on failure returns nothing and says why in `error` (for logs, not users).
+    static std::optional<UpdateFeed> parse(const QByteArray &json, QString *error = nullptr);
+};
