@@ -45,7 +45,10 @@ bool isHttps(const QUrl &url)
 Updater::Config Updater::Config::forThisInstallation()
 {
     Config config;
-    config.feedUrl = QUrl(QStringLiteral(ORVANE_UPDATE_FEED_URL));
+    // A tester can point a build at another feed; what it offers must still carry the makers'
+    // signature to be installed.
+    const QString feed = qEnvironmentVariable("ORVANE_UPDATE_FEED_URL");
+    config.feedUrl = QUrl(feed.isEmpty() ? QStringLiteral(ORVANE_UPDATE_FEED_URL) : feed);
     config.publicKey = UpdateVerifier::releasePublicKey();
     config.currentVersion = QStringLiteral(ORVANE_VERSION);
     const QString appImage = qEnvironmentVariable("APPIMAGE");
