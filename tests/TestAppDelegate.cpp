@@ -318,23 +318,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(
             app.statCountLabel->text(), QString("1 collage nettoyé depuis l'installation"), 2000);
     }
-
-    void statusMenuHasItsEntries()
-    {
-        AppDelegate app(*m_engine);
-        const std::unique_ptr<QMenu> menu = app.buildStatusMenu();
-        QStringList titles;
-        for (QAction *action : menu->actions())
-            titles.append(action->isSeparator() ? "-" : action->text());
-        QCOMPARE(titles,
-            (QStringList{"Désactiver le texte brut", "-", "Ouvrir OrvaneTavo…", "-",
-                "Rechercher des mises à jour…", "Signaler un problème…", "-",
-                "Quitter OrvaneTavo"}));
-        QCOMPARE(menu->actions().last()->shortcut(), QKeySequence("Ctrl+Q"));
-        app.terminate = [this] { ++m_quits; };
-        menu->actions().last()->trigger();
-        QCOMPARE(m_quits, 1);
-    }
 };
 
 QTEST_MAIN(TestAppDelegate)

@@ -50,8 +50,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    friend class TestStatusItemController;
-
     // Whether Qt shows tray icons as a StatusNotifierItem over D-Bus (the desktop then draws
     // only an attached menu itself) rather than in an XEmbed tray window.
     static bool usesStatusNotifier();
