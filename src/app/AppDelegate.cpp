@@ -258,6 +258,15 @@ void AppDelegate::showOnboardingIfNeeded()
     applyDisplayMode();
 }
 
+void AppDelegate::addQuitEntry(QMenu *menu)
+{
+    menu->addAction(
+        QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
+            if (terminate)
+                terminate();
+        });
+}
+
 void AppDelegate::buildMenu()
 {
     auto *bar = new QMenuBar;
@@ -267,11 +276,7 @@ void AppDelegate::buildMenu()
     application->addAction(
         QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
     application->addSeparator();
-    application->addAction(
-        QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
-            if (terminate)
-                terminate();
-        });
+    addQuitEntry(application);
     QMenu *edit = editMenuItem();
     edit->setParent(bar, edit->windowFlags());
     bar->addMenu(edit);
@@ -594,10 +599,6 @@ std::unique_ptr<QMenu> AppDelegate::buildStatusMenu()
     menu->addAction(
         QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
     menu->addSeparator();
-    menu->addAction(
-        QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
-            if (terminate)
-                terminate();
-        });
+    addQuitEntry(menu.get());
     return menu;
 }

@@ -96,6 +96,7 @@ public:
 private:
     void launchStep(const char *name);
     void buildMenu();
+    void addQuitEntry(QMenu *menu);
     QMenu *editMenuItem();
     void buildMainWindow();
     QWidget *buildMainView();

@@ -146,7 +146,9 @@ void Updater::checkInBackgroundIfDue()
     if (m_stage != Stage::Idle || !automaticallyChecksForUpdates())
         return;
     const QDateTime last = lastCheck();
-    if (last.isValid() && last.secsTo(clock()) < m_checkIntervalSeconds && last <= clock())
+    const QDateTime now = clock();
+    // A last check in the future means the clock was set back: it does not hold checks off.
+    if (last.isValid() && last <= now && last.secsTo(now) < m_checkIntervalSeconds)
         return;
     fetchFeed(false);
 }
