@@ -581,7 +581,7 @@ void AppDelegate::enableStatusItem()
 {
     QPointer<AppDelegate> self(this);
     statusController.enable(
-        [self]() -> std::unique_ptr<QMenu> { return self ? self->buildStatusMenu() : nullptr; });
+        [self]() -> std::unique_ptr<QMenu> { return self ? self->buildStatusMenu() : std::make_unique<QMenu>(); });
     statusController.setActive(TavoSettings::isEnabled());
 }
 
