@@ -8,7 +8,6 @@
 #include "TavoSettings.h"
 
 #include <QFile>
-#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -29,38 +28,29 @@ private:
     int m_quits = 0;
 
     // Answers the onboarding question with the button of that title ("" closes it with Escape).
-    void answerOnboardingWith(const QString &answer)
+    AppDelegate &launch(const QString &answer = "Dans le Dock")
     {
         QTimer::singleShot(0, this, [this, answer] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box)
                 return;
+            // Stored before asking, so a crash while the question is open never asks again.
+            QVERIFY(store.boolValue(TavoSettings::onboardedKey));
             m_questions.append(box->text());
             m_steps.append("question");
-            const auto buttons = box->buttons();
-            QStringList titles;
-            for (QAbstractButton *button : buttons)
-                titles.append(button->text());
-            QCOMPARE(titles, (QStringList{"Dans le Dock", "Dans la barre de menus"}));
-            for (QAbstractButton *button : buttons) {
-                if (button->text() == answer) {
-                    button->click();
-                    return;
-                }
+            QCOMPARE(box->buttons().size(), 2);
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text() == answer)
+                    return button->click();
             }
             QTest::keyClick(box, Qt::Key_Escape);
         });
-    }
-
-    AppDelegate &launch(const QString &answer = "Dans le Dock")
-    {
         m_delegate = std::make_unique<AppDelegate>(*m_engine);
         m_delegate->onLaunchStep = [this](const char *step) { m_steps.append(step); };
         m_delegate->terminate = [this] { ++m_quits; };
         m_delegate->setActivationPolicy(AppDelegate::menuBarMode()
                 ? AppDelegate::ActivationPolicy::Accessory
                 : AppDelegate::ActivationPolicy::Regular);
-        answerOnboardingWith(answer);
         m_delegate->applicationDidFinishLaunching();
         QCoreApplication::processEvents();
         return *m_delegate;
@@ -93,161 +83,85 @@ private Q_SLOTS:
         m_engine.reset();
     }
 
-    void launchRunsItsStepsInOrder()
-    {
-        launch();
-        const QStringList expected{"CrashReporter.install", "buildMenu", "buildMainWindow",
-            "onCleaned", "activate", "showOnboardingIfNeeded", "question", "refreshTavoUI",
-            "syncWithServer", "pollTimer", "updateCheckInterval", "debugSettings"};
-        QCOMPARE(m_steps, expected);
-    }
-
-    void freshInstallationAsksOnceAndShowsTheWindow()
+    void freshInstallationLaunchesAsksOnceAndCounts()
     {
         AppDelegate &app = launch();
+        QCOMPARE(m_steps,
+            (QStringList{"CrashReporter.install", "buildMenu", "buildMainWindow", "onCleaned",
+                "activate", "showOnboardingIfNeeded", "question", "refreshTavoUI", "syncWithServer",
+                "pollTimer", "updateCheckInterval", "debugSettings"}));
         QCOMPARE(m_questions, QStringList{"Bienvenue dans OrvaneTavo 📄"});
-        QVERIFY(store.boolValue(TavoSettings::onboardedKey));
-        QVERIFY(app.mainWindow->isVisible());
         QCOMPARE(app.mainWindow->content()->size(), QSize(430, 500));
         QVERIFY(app.mainView->isVisible());
         QVERIFY(!app.settingsView->isVisible());
-        QVERIFY(!app.statusController.isEnabled());
-        QVERIFY(app.tavoButton->isActiveState());
-        QCOMPARE(app.statCountLabel->text(), "Aucun collage nettoyé pour l'instant");
+        m_board->copy({html, string}, "texte");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            app.statCountLabel->text(), QString("1 collage nettoyé depuis l'installation"), 2000);
 
-        // A second launch does not ask again.
-        m_delegate.reset();
         m_questions.clear();
         launch();
         QVERIFY(m_questions.isEmpty());
     }
 
-    void onboardingAnswerPicksTheMode_data()
+    // Each row also sets the debug variable: only an exact "1" opens on the settings.
+    void launchShowsTheChosenMode_data()
     {
+        QTest::addColumn<QVariant>("stored"); // the mode of an earlier launch, none when fresh
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("menuBar");
-        QTest::newRow("dock") << "Dans le Dock" << false;
-        QTest::newRow("menu bar") << "Dans la barre de menus" << true;
-        QTest::newRow("dismissed") << "" << false;
+        QTest::addColumn<QByteArray>("debug");
+        QTest::newRow("answered dock, debug true")
+            << QVariant() << "Dans le Dock" << false << QByteArray("true");
+        QTest::newRow("answered menu bar, debug 01")
+            << QVariant() << "Dans la barre de menus" << true << QByteArray("01");
+        QTest::newRow("dismissed, debug empty") << QVariant() << "" << false << QByteArray("");
+        QTest::newRow("dock launch") << QVariant(false) << "" << false << QByteArray();
+        // Without any tray here, a menu-bar launch must still offer the window.
+        QTest::newRow("menu-bar launch, debug 1")
+            << QVariant(true) << "" << true << QByteArray("1");
     }
 
-    void onboardingAnswerPicksTheMode()
+    void launchShowsTheChosenMode()
     {
+        QFETCH(QVariant, stored);
         QFETCH(QString, answer);
         QFETCH(bool, menuBar);
+        QFETCH(QByteArray, debug);
+        if (stored.isValid()) {
+            store.setBool(TavoSettings::onboardedKey, true);
+            store.setBool(TavoSettings::menuBarModeKey, stored.toBool());
+        }
+        if (!debug.isNull())
+            qputenv("ORVANE_DEBUG_SETTINGS", debug);
         AppDelegate &app = launch(answer);
-        QCoreApplication::processEvents();
+        qunsetenv("ORVANE_DEBUG_SETTINGS");
+        QCOMPARE(m_questions.size(), stored.isValid() ? 0 : 1);
         QVERIFY(store.contains(TavoSettings::menuBarModeKey));
         QCOMPARE(AppDelegate::menuBarMode(), menuBar);
         QCOMPARE(app.statusController.isEnabled(), menuBar);
         QCOMPARE(app.mainWindow->hasTaskBarEntry(), !menuBar);
-        // Either way the window stays open in front of the user.
         QVERIFY(app.mainWindow->isVisible());
+        if (stored.isValid())
+            QCOMPARE(m_steps.contains("activate"), !menuBar);
+        QCOMPARE(app.settingsView->isVisible(), debug == "1");
+        QCOMPARE(app.mainView->isVisible(), debug != "1");
     }
 
-    void onboardingIsStoredBeforeTheQuestionIsShown()
-    {
-        bool storedWhileAsking = false;
-        QTimer::singleShot(
-            0, this, [&] { storedWhileAsking = store.boolValue(TavoSettings::onboardedKey); });
-        launch();
-        QVERIFY(storedWhileAsking);
-    }
-
-    // With a tray the window stays hidden (the tray end-to-end test sees only the icon); here,
-    // without any tray, the user must still get the window.
-    void menuBarLaunchWithoutTrayOffersTheWindow()
-    {
-        store.setBool(TavoSettings::menuBarModeKey, true);
-        store.setBool(TavoSettings::onboardedKey, true);
-        AppDelegate &app = launch();
-        QVERIFY(m_questions.isEmpty());
-        QVERIFY(m_steps.contains("enableStatusItem"));
-        QVERIFY(!m_steps.contains("activate"));
-        QVERIFY(app.statusController.isEnabled());
-        QVERIFY(app.mainWindow->isVisible());
-        QVERIFY(!app.mainWindow->hasTaskBarEntry());
-        // Closing it does not end the application.
-        app.mainWindow->close();
-        QCOMPARE(m_quits, 0);
-        app.showMainWindow();
-        QVERIFY(app.mainWindow->isVisible());
-        QVERIFY(!app.mainWindow->hasTaskBarEntry());
-    }
-
-    void lastWindowRuleIsReadWhenClosing()
-    {
-        store.setBool(TavoSettings::onboardedKey, true);
-        AppDelegate &app = launch();
-        store.setBool(TavoSettings::menuBarModeKey, true);
-        app.mainWindow->close();
-        QCOMPARE(m_quits, 0);
-        QVERIFY(!app.applicationShouldTerminateAfterLastWindowClosed());
-
-        store.setBool(TavoSettings::menuBarModeKey, false);
-        app.showMainWindow();
-        app.mainWindow->close();
-        QCOMPARE(m_quits, 1);
-    }
-
+    // The last-window rule is read at each close, so leaving the menu bar makes closing quit.
     void leavingMenuBarModeBringsTheWindowBack()
     {
         store.setBool(TavoSettings::menuBarModeKey, true);
         store.setBool(TavoSettings::onboardedKey, true);
         AppDelegate &app = launch();
+        app.mainWindow->close();
+        QCOMPARE(m_quits, 0);
         app.toggleMenuBarMode(false);
         QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(false));
         QVERIFY(!app.statusController.isEnabled());
         QTRY_VERIFY(app.mainWindow->isVisible());
         QVERIFY(app.mainWindow->hasTaskBarEntry());
-
-        app.toggleMenuBarMode(true);
-        QVERIFY(app.statusController.isEnabled());
-        QVERIFY(app.mainWindow->isVisible());
-        QVERIFY(!app.mainWindow->hasTaskBarEntry());
-    }
-
-    void debugVariableOpensTheSettings_data()
-    {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("1") << QByteArray("1") << true;
-        QTest::newRow("true") << QByteArray("true") << false;
-        QTest::newRow("01") << QByteArray("01") << false;
-        QTest::newRow("empty") << QByteArray("") << false;
-        QTest::newRow("unset") << QByteArray() << false;
-    }
-
-    void debugVariableOpensTheSettings()
-    {
-        QFETCH(QByteArray, value);
-        QFETCH(bool, opens);
-        if (value.isNull())
-            qunsetenv("ORVANE_DEBUG_SETTINGS");
-        else
-            qputenv("ORVANE_DEBUG_SETTINGS", value);
-        store.setBool(TavoSettings::onboardedKey, true);
-        AppDelegate &app = launch();
-        qunsetenv("ORVANE_DEBUG_SETTINGS");
-        QCOMPARE(app.settingsView->isVisible(), opens);
-        QCOMPARE(app.mainView->isVisible(), !opens);
-        app.showMain();
-        QVERIFY(app.mainView->isVisible());
-        QVERIFY(!app.settingsView->isVisible());
-    }
-
-    void periodicWorkIsScheduled()
-    {
-        store.setBool(TavoSettings::onboardedKey, true);
-        AppDelegate &app = launch();
-        QVERIFY(app.updaterController.updater().isStarted());
-        QCOMPARE(app.updaterController.updater().updateCheckInterval(), 3600);
-        // The replies poll: once at launch (queued), then every hour.
-        const auto timers = app.findChildren<QTimer *>(Qt::FindDirectChildrenOnly);
-        QCOMPARE(timers.size(), 1);
-        QVERIFY(timers.first()->isActive());
-        QCOMPARE(timers.first()->interval(), 3600 * 1000);
-        QVERIFY(!timers.first()->isSingleShot());
+        app.mainWindow->close();
+        QCOMPARE(m_quits, 1);
     }
 
     void statCountText_data()
@@ -259,8 +173,6 @@ private Q_SLOTS:
         QTest::newRow("1") << 1ll << "1 collage nettoyé depuis l'installation";
         QTest::newRow("2") << 2ll << "2 collages nettoyés depuis l'installation";
         QTest::newRow("1000") << 1000ll << "1000 collages nettoyés depuis l'installation";
-        QTest::newRow("beyond 32 bits")
-            << 5000000000ll << "5000000000 collages nettoyés depuis l'installation";
     }
 
     void statCountText()
@@ -269,54 +181,34 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QCOMPARE(AppDelegate::statCountText(count), text);
         m_engine->setCleanedCount(count);
-        AppDelegate app(*m_engine);
-        QCOMPARE(app.statCountText(), text);
+        QCOMPARE(AppDelegate(*m_engine).statCountText(), text);
     }
 
-    void everyRouteTogglesTheSameWay_data()
+    void buttonAndTrayToggleTheSameWay_data()
     {
-        QTest::addColumn<QString>("route");
-        QTest::newRow("round button") << "button";
-        QTest::newRow("tray click") << "tray";
-        QTest::newRow("tray menu") << "menu";
+        QTest::addColumn<bool>("fromTray");
+        QTest::newRow("round button") << false;
+        QTest::newRow("tray click") << true;
     }
 
-    void everyRouteTogglesTheSameWay()
+    void buttonAndTrayToggleTheSameWay()
     {
-        QFETCH(QString, route);
+        QFETCH(bool, fromTray);
         store.setBool(TavoSettings::onboardedKey, true);
         AppDelegate &app = launch();
-        const QString on = look(app);
-        QCOMPARE(on, "1|Texte brut : activé|slate|1");
-
         const auto toggle = [&] {
-            if (route == "button") {
-                QTest::mouseClick(app.tavoButton, Qt::LeftButton);
-            } else if (route == "tray") {
-                app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
-            } else {
-                const std::unique_ptr<QMenu> menu = app.buildStatusMenu();
-                menu->actions().first()->trigger();
-            }
+            if (fromTray)
+                return app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
+            QTest::mouseClick(app.tavoButton, Qt::LeftButton);
         };
-        QCOMPARE(app.buildStatusMenu()->actions().first()->text(), "Désactiver le texte brut");
+        QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
         toggle();
         QVERIFY(!m_engine->isEnabled());
         QVERIFY(!m_engine->isRunning());
         QCOMPARE(look(app), "0|Texte brut : désactivé|secondary|0");
-        QCOMPARE(app.buildStatusMenu()->actions().first()->text(), "Activer le texte brut");
         toggle();
         QVERIFY(m_engine->isRunning());
-        QCOMPARE(look(app), on);
-    }
-
-    void countLineFollowsEveryCleanedCopy()
-    {
-        store.setBool(TavoSettings::onboardedKey, true);
-        AppDelegate &app = launch();
-        m_board->copy({html, string}, "texte");
-        QTRY_COMPARE_WITH_TIMEOUT(
-            app.statCountLabel->text(), QString("1 collage nettoyé depuis l'installation"), 2000);
+        QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
     }
 };
 

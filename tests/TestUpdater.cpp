@@ -23,39 +23,32 @@ private:
     QByteArray m_publicKey;
     QByteArray m_secretKey;
     QDateTime m_now;
-    QList<QUrl> m_opened;
     QStringList m_restarts;
 
-    QByteArray sign(const QByteArray &content) const
-    {
-        QByteArray signature(crypto_sign_BYTES, 0);
-        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-            reinterpret_cast<const unsigned char *>(content.constData()), content.size(),
-            reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
-        return signature;
-    }
-
-    QByteArray feed(const QString &version, const QByteArray &appImage = {},
-        const QByteArray &signedContent = {}) const
+    QByteArray feed(const QString &version, const QByteArray &appImage = {}) const
     {
         QJsonObject json{{"version", version}, {"notes", "Des nouveautés."},
             {"page", "https://orvanelabs.ch/orvanetavo"}};
         if (!appImage.isNull()) {
-            const QByteArray content = signedContent.isNull() ? appImage : signedContent;
+            QByteArray signature(crypto_sign_BYTES, 0);
+            crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                reinterpret_cast<const unsigned char *>(appImage.constData()), appImage.size(),
+                reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
             json.insert("packages",
                 QJsonObject{{"appimage",
                     QJsonObject{{"url", m_server.url("/app.AppImage").toString()},
-                        {"size", content.size()},
-                        {"signature", QString::fromLatin1(sign(content).toBase64())}}}});
+                        {"size", appImage.size()},
+                        {"signature", QString::fromLatin1(signature.toBase64())}}}});
         }
         return QJsonDocument(json).toJson();
     }
 
-    std::unique_ptr<Updater> makeUpdater(const QString &appImage = {})
+    std::unique_ptr<Updater> makeUpdater(
+        const QString &appImage = {}, const QByteArray &publicKey = {})
     {
         Updater::Config config;
         config.feedUrl = m_server.url("/feed.json");
-        config.publicKey = m_publicKey;
+        config.publicKey = publicKey.isNull() ? m_publicKey : publicKey;
         config.currentVersion = "1.2.0";
         config.appImagePath = appImage;
         config.downloadFolder = m_dir.filePath("downloads");
@@ -63,10 +56,7 @@ private:
         config.timeoutMs = 500;
         auto updater = std::make_unique<Updater>(config);
         updater->clock = [this] { return m_now; };
-        updater->openUrl = [this](const QUrl &url) {
-            m_opened.append(url);
-            return true;
-        };
+        updater->openUrl = [](const QUrl &) { return true; };
         updater->restartInto = [this](const QString &path) { m_restarts.append(path); };
         return updater;
     }
@@ -108,13 +98,12 @@ private Q_SLOTS:
         QFile::remove(TavoSettings::defaults().fileName());
         m_server.routes.clear();
         m_server.requests.clear();
-        m_opened.clear();
         m_restarts.clear();
         m_now = QDateTime(QDate(2026, 12, 6), QTime(8, 0), Qt::UTC);
         QDir(m_dir.filePath("downloads")).removeRecursively();
     }
 
-    void userCheckEndsInTheRightWindow_data()
+    void checkEndsInTheRightWindow_data()
     {
         QTest::addColumn<FeedServer::Response>("response");
         QTest::addColumn<Page>("page");
@@ -131,10 +120,9 @@ private Q_SLOTS:
                                       << Page::Failure;
         QTest::newRow("time-out") << FeedServer::Response{200, {}, true} << Page::Failure;
         QTest::newRow("404") << FeedServer::Response{404, feed("9.0.0")} << Page::Failure;
-        QTest::newRow("500") << FeedServer::Response{500, {}} << Page::Failure;
     }
 
-    void userCheckEndsInTheRightWindow()
+    void checkEndsInTheRightWindow()
     {
         QFETCH(FeedServer::Response, response);
         QFETCH(Page, page);
@@ -142,34 +130,26 @@ private Q_SLOTS:
         auto updater = makeUpdater();
         QSignalSpy finished(updater.get(), &Updater::checkFinished);
 
+        // In the background only an offer shows the window.
+        updater->checkInBackgroundIfDue();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+        QCOMPARE(windowShown(*updater), page == Page::Available);
+        QCOMPARE(finished.first().first().toBool(), page == Page::Available);
+        // Only a check that got an answer counts as done.
+        QCOMPARE(updater->lastCheck().isValid(), page != Page::Failure);
+
+        // Asked for by the user, every outcome is said in the window.
         updater->checkForUpdates();
         QVERIFY(windowShown(*updater));
         QCOMPARE(updater->window()->page(), Page::Checking);
         // A second request while the first runs starts nothing new.
         updater->checkForUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 5000);
         QCOMPARE(updater->window()->page(), page);
-        QCOMPARE(m_server.requests, QStringList{"/feed.json"});
-        QCOMPARE(finished.first().first().toBool(), page == Page::Available);
-        // Only a check that got an answer counts as done.
-        QCOMPARE(updater->lastCheck().isValid(), page != Page::Failure);
+        QCOMPARE(m_server.requests, (QStringList{"/feed.json", "/feed.json"}));
     }
 
-    void backgroundCheckIsSilentUnlessItOffers_data() { userCheckEndsInTheRightWindow_data(); }
-
-    void backgroundCheckIsSilentUnlessItOffers()
-    {
-        QFETCH(FeedServer::Response, response);
-        QFETCH(Page, page);
-        m_server.routes["/feed.json"] = response;
-        auto updater = makeUpdater();
-        QSignalSpy finished(updater.get(), &Updater::checkFinished);
-        updater->checkInBackgroundIfDue();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-        QCOMPARE(windowShown(*updater), page == Page::Available);
-    }
-
-    void backgroundChecksFollowTheFlagAndTheInterval()
+    void backgroundChecksFollowTheIntervalAndThePersistentFlags()
     {
         m_server.routes["/feed.json"] = {200, feed("1.2.0")};
         auto updater = makeUpdater();
@@ -178,38 +158,27 @@ private Q_SLOTS:
 
         updater->checkInBackgroundIfDue();
         QTRY_COMPARE(finished.size(), 1);
-        QCOMPARE(updater->lastCheck(), m_now);
 
         m_now = m_now.addSecs(3599);
         updater->checkInBackgroundIfDue();
-        QCoreApplication::processEvents();
-        QCOMPARE(m_server.requests.size(), 1);
+        QVERIFY(!updater->isBusy());
 
         m_now = m_now.addSecs(1);
         updater->checkInBackgroundIfDue();
         QTRY_COMPARE(finished.size(), 2);
 
+        QVERIFY(!updater->automaticallyDownloadsUpdates());
         updater->setAutomaticallyChecksForUpdates(false);
+        updater->setAutomaticallyDownloadsUpdates(true);
         m_now = m_now.addDays(30);
         updater->checkInBackgroundIfDue();
-        QCoreApplication::processEvents();
+        QVERIFY(!updater->isBusy());
         QCOMPARE(m_server.requests.size(), 2);
-    }
 
-    void flagsPersistInAFreshStore()
-    {
-        {
-            auto updater = makeUpdater();
-            QVERIFY(updater->automaticallyChecksForUpdates());
-            QVERIFY(!updater->automaticallyDownloadsUpdates());
-            updater->setAutomaticallyChecksForUpdates(false);
-            updater->setAutomaticallyDownloadsUpdates(true);
-        }
+        // Both flags reach the file at once and hold for the next updater.
         QSettings fresh(TavoSettings::defaults().fileName(), SettingsStore::format());
         QCOMPARE(fresh.value(Updater::automaticChecksKey), QVariant(false));
         QCOMPARE(fresh.value(Updater::automaticDownloadsKey), QVariant(true));
-        for (const QString &key : fresh.allKeys())
-            QVERIFY2(!key.startsWith("OT"), qPrintable(key));
         auto again = makeUpdater();
         QVERIFY(!again->automaticallyChecksForUpdates());
         QVERIFY(again->automaticallyDownloadsUpdates());
@@ -242,80 +211,31 @@ private Q_SLOTS:
     void tamperedDownloadsAreRefusedAndDeleted_data()
     {
         QTest::addColumn<QByteArray>("served");
-        QTest::addColumn<QByteArray>("signedContent");
+        QTest::addColumn<QByteArray>("publicKey");
         const QByteArray good = QByteArray("new AppImage ") + QByteArray(5000, 'n');
         QByteArray flipped = good;
         flipped[100] = flipped[100] ^ 1;
-        QTest::newRow("one flipped byte") << flipped << good;
-        QTest::newRow("truncated") << good.left(4000) << good;
-        QTest::newRow("longer than announced") << good + "extra" << good;
-        QTest::newRow("signed by someone else") << good << QByteArray("another file");
+        QTest::newRow("one flipped byte") << flipped << QByteArray();
+        QTest::newRow("signed with another key")
+            << good << QByteArray(crypto_sign_PUBLICKEYBYTES, 'k');
     }
 
     void tamperedDownloadsAreRefusedAndDeleted()
     {
         QFETCH(QByteArray, served);
-        QFETCH(QByteArray, signedContent);
+        QFETCH(QByteArray, publicKey);
         const QString appImage = writeFile("OrvaneTavo.AppImage", "old AppImage");
-        // The feed announces the signed file; the server hands out another one.
-        QByteArray announced = feed("1.3.0", signedContent);
-        if (QTest::currentDataTag() == QByteArray("signed by someone else")) {
-            QJsonObject json = QJsonDocument::fromJson(announced).object();
-            QJsonObject packages = json["packages"].toObject();
-            QJsonObject package = packages["appimage"].toObject();
-            package["size"] = served.size();
-            packages["appimage"] = package;
-            json["packages"] = packages;
-            announced = QJsonDocument(json).toJson();
-        }
-        m_server.routes["/feed.json"] = {200, announced};
+        // The feed announces and signs the good file; the server may hand out another one.
+        const QByteArray good = QByteArray("new AppImage ") + QByteArray(5000, 'n');
+        m_server.routes["/feed.json"] = {200, feed("1.3.0", good)};
         m_server.routes["/app.AppImage"] = {200, served};
 
-        // In the background: nothing is offered, nothing kept.
-        auto updater = makeUpdater(appImage);
-        updater->setAutomaticallyDownloadsUpdates(true);
-        updater->checkInBackgroundIfDue();
-        QTRY_COMPARE_WITH_TIMEOUT(m_server.requests.size(), 2, 5000);
-        QTRY_VERIFY(!updater->isBusy());
-        QVERIFY(!windowShown(*updater));
-        QVERIFY(QDir(m_dir.filePath("downloads")).isEmpty());
-        QCOMPARE(readFile(appImage), QByteArray("old AppImage"));
-
-        // Asked for by the user: the same refusal, said in the window.
-        m_now = m_now.addDays(2);
+        auto updater = makeUpdater(appImage, publicKey);
         updater->checkForUpdates();
         QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::Available, 5000);
         Q_EMIT updater->window()->installRequested();
         QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::Failure, 5000);
-        QVERIFY(QDir(m_dir.filePath("downloads")).isEmpty());
-        QCOMPARE(readFile(appImage), QByteArray("old AppImage"));
-    }
-
-    void withoutAPackageTheDownloadPageOpens()
-    {
-        m_server.routes["/feed.json"] = {200, feed("1.3.0")};
-        auto updater = makeUpdater();
-        updater->checkForUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::Available, 5000);
-        Q_EMIT updater->window()->installRequested();
-        QCOMPARE(m_opened, QList<QUrl>{QUrl("https://orvanelabs.ch/orvanetavo")});
-        QVERIFY(!windowShown(*updater));
-    }
-
-    void cancellingADownloadLeavesNothing()
-    {
-        const QString appImage = writeFile("OrvaneTavo.AppImage", "old AppImage");
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", "whatever")};
-        m_server.routes["/app.AppImage"] = {200, {}, true};
-        auto updater = makeUpdater(appImage);
-        updater->checkForUpdates();
-        QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::Available, 5000);
-        Q_EMIT updater->window()->installRequested();
-        QCOMPARE(updater->window()->page(), Page::Downloading);
-        QTRY_COMPARE(m_server.requests.size(), 2);
-        Q_EMIT updater->window()->cancelRequested();
-        QTRY_VERIFY(!updater->isBusy());
-        QCOMPARE(updater->window()->page(), Page::Downloading);
+        QCOMPARE(m_server.requests.size(), 2);
         QVERIFY(QDir(m_dir.filePath("downloads")).isEmpty());
         QCOMPARE(readFile(appImage), QByteArray("old AppImage"));
     }

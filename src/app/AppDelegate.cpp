@@ -580,8 +580,9 @@ void AppDelegate::syncWithServer()
 void AppDelegate::enableStatusItem()
 {
     QPointer<AppDelegate> self(this);
-    statusController.enable(
-        [self]() -> std::unique_ptr<QMenu> { return self ? self->buildStatusMenu() : std::make_unique<QMenu>(); });
+    statusController.enable([self]() -> std::unique_ptr<QMenu> {
+        return self ? self->buildStatusMenu() : std::make_unique<QMenu>();
+    });
     statusController.setActive(TavoSettings::isEnabled());
 }
 
