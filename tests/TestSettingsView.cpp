@@ -148,9 +148,12 @@ private Q_SLOTS:
         QTest::addColumn<QVariantMap>("stored");
         QTest::addColumn<bool>("loginEnabled");
         QTest::addColumn<QList<bool>>("checked"); // spreadsheet, updates, tray, login
-        QTest::newRow("downloads alone") << QVariantMap{{"OTSkipTabular", false},
-            {"UpdaterAutomaticDownloads", true}, {"OTMenuBarMode", true}}
-                                         << true << QList<bool>{false, true, true, true};
+        QTest::newRow("both update flags")
+            << QVariantMap{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true},
+                   {"UpdaterAutomaticDownloads", true}, {"OTMenuBarMode", true}}
+            << true << QList<bool>{false, true, true, true};
+        QTest::newRow("downloads alone") << QVariantMap{{"UpdaterAutomaticDownloads", true}}
+                                         << false << QList<bool>{true, false, false, false};
         // Also the defaults: spreadsheets skipped unless told otherwise.
         QTest::newRow("checks without downloads")
             << QVariantMap{{"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", false}}

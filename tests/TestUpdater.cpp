@@ -78,6 +78,9 @@ private Q_SLOTS:
     void init()
     {
         QFile::remove(TavoSettings::defaults().fileName());
+        // Automatic checks are off until the user turns them on; these tests turn them on.
+        QVERIFY(!Updater(Updater::Config{}).automaticallyChecksForUpdates());
+        TavoSettings::defaults().setBool(Updater::automaticChecksKey, true);
         m_server.requests.clear();
         m_restarts.clear();
         QDir(m_dir.filePath("downloads")).removeRecursively();

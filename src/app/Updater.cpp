@@ -84,6 +84,13 @@ Updater::~Updater()
     delete m_window.data();
 }
 
+QNetworkAccessManager &Updater::network()
+{
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+    return *m_network;
+}
+
 void Updater::start()
 {
     if (m_started)
@@ -100,9 +107,9 @@ void Updater::setUpdateCheckInterval(int seconds)
 
 bool Updater::automaticallyChecksForUpdates() const
 {
-    // On until the user says otherwise.
-    const QVariant stored = TavoSettings::defaults().object(automaticChecksKey);
-    return stored.typeId() == QMetaType::Bool ? stored.toBool() : true;
+    // Off until the user turns automatic updates on: the application promises that nothing is
+    // sent, so it does not reach the network of its own accord before being asked to.
+    return TavoSettings::defaults().boolValue(automaticChecksKey);
 }
 
 void Updater::setAutomaticallyChecksForUpdates(bool on)
@@ -165,7 +172,7 @@ void Updater::fetchFeed(bool userInitiated)
     request.setAttribute(
         QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     m_stage = Stage::Checking;
-    QNetworkReply *reply = m_network.get(request);
+    QNetworkReply *reply = network().get(request);
     m_reply = reply;
     connect(reply, &QNetworkReply::downloadProgress, this,
         [this, reply](qint64 received, qint64 total) {
@@ -304,7 +311,7 @@ void Updater::download(const UpdatePackage &package)
     QNetworkRequest request(package.url);
     request.setTransferTimeout(m_config.timeoutMs);
     m_stage = Stage::Downloading;
-    QNetworkReply *reply = m_network.get(request);
+    QNetworkReply *reply = network().get(request);
     m_reply = reply;
     const qint64 size = package.size;
     connect(reply, &QNetworkReply::readyRead, this, [this, reply, size] {

@@ -102,7 +102,9 @@ private:
     bool m_started = false;
     int m_checkIntervalSeconds = defaultCheckIntervalSeconds;
     QTimer m_schedule{this};
-    QNetworkAccessManager m_network{this};
+    // Made at the first request: the network stack costs memory that an idle updater need not pay.
+    QPointer<QNetworkAccessManager> m_network;
+    QNetworkAccessManager &network();
     QPointer<QNetworkReply> m_reply;
     Stage m_stage = Stage::Idle;
     bool m_userInitiated = false;
