@@ -1,8 +1,8 @@
 // The engine's own costs on the real X11 clipboard: an idle tick, and the tick that cleans a
 // very large styled copy. Needs an X display (bench/run.sh starts one).
-#include "ClipboardPasteboard.h"
-#include "TavoEngine.h"
-#include "TavoSettings.h"
+#include "clipboard/ClipboardPasteboard.h"
+#include "clipboard/TavoEngine.h"
+#include "settings/TavoSettings.h"
 
 #include "Budget.h"
 

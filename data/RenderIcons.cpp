@@ -1,6 +1,6 @@
 // Writes the application icon's bitmaps, drawn by the same code as the running application
 // draws it, into a hicolor icon theme folder: <folder>/hicolor/<N>x<N>/apps/orvanetavo.png.
-#include "Symbols.h"
+#include "kit/Symbols.h"
 
 #include <QDir>
 #include <QGuiApplication>

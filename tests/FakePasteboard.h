@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Pasteboard.h"
+#include "clipboard/Pasteboard.h"
 
 // An in-memory clipboard that records what the engine does to it.
 class FakePasteboard : public Pasteboard

@@ -1,11 +1,11 @@
-#include "AppDelegate.h"
 #include "FakePasteboard.h"
-#include "MainWindow.h"
-#include "Palette.h"
-#include "RoundTavoButton.h"
-#include "TavoEngine.h"
-#include "TavoLabel.h"
-#include "TavoSettings.h"
+#include "clipboard/TavoEngine.h"
+#include "kit/Palette.h"
+#include "kit/RoundTavoButton.h"
+#include "kit/TavoLabel.h"
+#include "settings/TavoSettings.h"
+#include "shell/AppDelegate.h"
+#include "shell/MainWindow.h"
 
 #include <QFile>
 #include <QMessageBox>
@@ -60,9 +60,9 @@ private:
     static QString look(const AppDelegate &app)
     {
         return QStringLiteral("%1|%2|%3|%4")
-            .arg(app.tavoButton->isActiveState())
-            .arg(app.tavoStatusLabel->text())
-            .arg(app.tavoStatusLabel->textColor() == tavoSlate() ? "slate" : "secondary")
+            .arg(app.mainView->tavoButton->isActiveState())
+            .arg(app.mainView->tavoStatusLabel->text())
+            .arg(app.mainView->tavoStatusLabel->textColor() == tavoSlate() ? "slate" : "secondary")
             .arg(app.statusController.isActive());
     }
 
@@ -95,8 +95,8 @@ private Q_SLOTS:
         QVERIFY(app.mainView->isVisible());
         QVERIFY(!app.settingsView->isVisible());
         m_board->copy({html, string}, "texte");
-        QTRY_COMPARE_WITH_TIMEOUT(
-            app.statCountLabel->text(), QString("1 collage nettoyé depuis l'installation"), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(app.mainView->statCountLabel->text(),
+            QString("1 collage nettoyé depuis l'installation"), 2000);
 
         m_questions.clear();
         launch();
@@ -199,7 +199,7 @@ private Q_SLOTS:
         const auto toggle = [&] {
             if (fromTray)
                 return app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
-            QTest::mouseClick(app.tavoButton, Qt::LeftButton);
+            QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
         };
         QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
         toggle();

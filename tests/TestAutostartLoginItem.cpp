@@ -1,4 +1,4 @@
-#include "AutostartLoginItem.h"
+#include "platform/AutostartLoginItem.h"
 
 #include <QDir>
 #include <QFile>

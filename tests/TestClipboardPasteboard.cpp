@@ -1,4 +1,4 @@
-#include "ClipboardPasteboard.h"
+#include "clipboard/ClipboardPasteboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "FileReplacer.h"
+#include "updater/FileReplacer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "AppDelegate.h"
 #include "FakePasteboard.h"
-#include "MainWindow.h"
-#include "TavoEngine.h"
-#include "TavoSettings.h"
+#include "clipboard/TavoEngine.h"
+#include "settings/TavoSettings.h"
+#include "shell/AppDelegate.h"
+#include "shell/MainWindow.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "DynamicColor.h"
-#include "Palette.h"
-#include "TavoLabel.h"
+#include "kit/DynamicColor.h"
+#include "kit/Palette.h"
+#include "kit/TavoLabel.h"
 
 #include <QApplication>
 #include <QTest>

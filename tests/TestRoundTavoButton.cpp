@@ -1,4 +1,4 @@
-#include "RoundTavoButton.h"
+#include "kit/RoundTavoButton.h"
 
 #include <QSignalSpy>
 #include <QTest>

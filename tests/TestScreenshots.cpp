@@ -1,14 +1,14 @@
 // Renders the window as the user sees it, light and dark, on and off, to PNG files under the
 // build folder (screenshots/), so that anyone can look at them.
-#include "AppDelegate.h"
 #include "FakePasteboard.h"
-#include "LinkButton.h"
-#include "MainWindow.h"
-#include "Palette.h"
-#include "RoundTavoButton.h"
-#include "TavoEngine.h"
-#include "TavoLabel.h"
-#include "TavoSettings.h"
+#include "clipboard/TavoEngine.h"
+#include "kit/LinkButton.h"
+#include "kit/Palette.h"
+#include "kit/RoundTavoButton.h"
+#include "kit/TavoLabel.h"
+#include "settings/TavoSettings.h"
+#include "shell/AppDelegate.h"
+#include "shell/MainWindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -89,7 +89,7 @@ private Q_SLOTS:
         // The status line paints in the colour of the state and of the palette.
         const QColor expected = on ? tavoSlate().resolve(QApplication::palette())
                                    : secondaryLabelColor().resolve(QApplication::palette());
-        QCOMPARE(m_app->tavoStatusLabel->resolvedTextColor(), expected);
+        QCOMPARE(m_app->mainView->tavoStatusLabel->resolvedTextColor(), expected);
         if (on)
             QCOMPARE(expected,
                 dark ? QColor::fromRgbF(0.651f, 0.706f, 0.78f)
@@ -97,7 +97,8 @@ private Q_SLOTS:
 
         // The disc's upper half: slate when on, grey when off.
         const QImage image = shot.toImage();
-        const QPoint disc = m_app->tavoButton->mapTo(m_app->mainWindow->content(), QPoint(65, 30));
+        const QPoint disc
+            = m_app->mainView->tavoButton->mapTo(m_app->mainWindow->content(), QPoint(65, 30));
         const QColor sample = image.pixelColor(disc * shot.devicePixelRatio());
         if (on)
             QVERIFY2(sample.blue() > sample.red() + 15, qPrintable(sample.name()));

@@ -1,5 +1,5 @@
-#include "SettingsStore.h"
-#include "TavoSettings.h"
+#include "settings/SettingsStore.h"
+#include "settings/TavoSettings.h"
 
 #include <QDir>
 #include <QFile>

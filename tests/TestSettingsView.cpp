@@ -1,10 +1,10 @@
-#include "AppDelegate.h"
 #include "FakePasteboard.h"
-#include "LoginItem.h"
-#include "MainWindow.h"
-#include "TavoEngine.h"
-#include "TavoLabel.h"
-#include "TavoSettings.h"
+#include "clipboard/TavoEngine.h"
+#include "kit/TavoLabel.h"
+#include "platform/LoginItem.h"
+#include "settings/TavoSettings.h"
+#include "shell/AppDelegate.h"
+#include "shell/MainWindow.h"
 
 #include <QCheckBox>
 #include <QFile>

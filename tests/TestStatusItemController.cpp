@@ -1,5 +1,5 @@
-#include "Palette.h"
-#include "StatusItemController.h"
+#include "kit/Palette.h"
+#include "kit/StatusItemController.h"
 
 #include <QApplication>
 #include <QDBusConnection>

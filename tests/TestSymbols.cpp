@@ -1,4 +1,4 @@
-#include "Symbols.h"
+#include "kit/Symbols.h"
 
 #include <QTest>
 

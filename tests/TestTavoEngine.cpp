@@ -1,6 +1,6 @@
 #include "FakePasteboard.h"
-#include "TavoEngine.h"
-#include "TavoSettings.h"
+#include "clipboard/TavoEngine.h"
+#include "settings/TavoSettings.h"
 
 #include <QFile>
 #include <QTest>

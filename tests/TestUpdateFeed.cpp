@@ -1,4 +1,4 @@
-#include "UpdateFeed.h"
+#include "updater/UpdateFeed.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 #include "FeedServer.h"
-#include "TavoSettings.h"
-#include "Updater.h"
-#include "UpdaterWindow.h"
+#include "settings/TavoSettings.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterWindow.h"
 
 #include <QDir>
 #include <QJsonDocument>

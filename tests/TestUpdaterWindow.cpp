@@ -1,6 +1,6 @@
 // The updater's window: what each page says, what each choice reports, and that nothing coming
 // from the network is ever read as markup.
-#include "UpdaterWindow.h"
+#include "updater/UpdaterWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,0 +1,432 @@
+#include "updater/Updater.h"
+
+#include "settings/SettingsStore.h"
+#include "settings/TavoSettings.h"
+#include "updater/FileReplacer.h"
+#include "updater/UpdateVerifier.h"
+#include "updater/UpdaterWindow.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcUpdater, "orvane.updater")
+
+// Background checks look this often whether one is due.
+constexpr int scheduleTickMs = 15 * 60 * 1000;
+
+const QString checkFailedText = QStringLiteral(
+    "Impossible de vérifier les mises à jour pour le moment. Vérifie ta connexion et réessaie "
+    "plus tard.");
+const QString downloadFailedText
+    = QStringLiteral("Le téléchargement de la mise à jour n'a pas abouti. Rien n'a été modifié.");
+const QString invalidFileText = QStringLiteral(
+    "Le fichier téléchargé est incomplet ou n'est pas signé par Orvane Labs : il a été supprimé "
+    "et rien n'a été modifié.");
+const QString installFailedText
+    = QStringLiteral("La mise à jour n'a pas pu être installée. Rien n'a été modifié.");
+
+bool isHttps(const QUrl &url)
+{
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+} // namespace
+
+Updater::Config Updater::Config::forThisInstallation()
+{
+    Config config;
+    // A tester can point a build at another feed; what it offers must still carry the makers'
+    // signature to be installed.
+    const QString feed = qEnvironmentVariable("ORVANE_UPDATE_FEED_URL");
+    config.feedUrl = QUrl(feed.isEmpty() ? QStringLiteral(ORVANE_UPDATE_FEED_URL) : feed);
+    config.publicKey = UpdateVerifier::releasePublicKey();
+    config.currentVersion = QStringLiteral(ORVANE_VERSION);
+    const QString appImage = qEnvironmentVariable("APPIMAGE");
+    if (!appImage.isEmpty() && QFileInfo(appImage).isFile())
+        config.appImagePath = appImage;
+    config.installedFromPackage
+        = QCoreApplication::applicationFilePath().startsWith(QLatin1String("/usr/"));
+    config.downloadFolder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+        + QStringLiteral("/OrvaneTavo/updates");
+    return config;
+}
+
+Updater::Updater(QObject *parent)
+    : Updater(Config::forThisInstallation(), parent)
+{
+}
+
+Updater::Updater(Config config, QObject *parent)
+    : QObject(parent)
+    , m_config(std::move(config))
+{
+    openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    restartInto = [](const QString &appImage) {
+        if (QProcess::startDetached(appImage, {}))
+            QCoreApplication::quit();
+    };
+    m_schedule.setInterval(scheduleTickMs);
+    connect(&m_schedule, &QTimer::timeout, this, &Updater::checkInBackgroundIfDue);
+}
+
+Updater::~Updater()
+{
+    delete m_window.data();
+}
+
+QNetworkAccessManager &Updater::network()
+{
+    if (!m_network)
+        m_network = new QNetworkAccessManager(this);
+    return *m_network;
+}
+
+void Updater::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    m_schedule.start();
+    QMetaObject::invokeMethod(this, &Updater::checkInBackgroundIfDue, Qt::QueuedConnection);
+}
+
+void Updater::setUpdateCheckInterval(int seconds)
+{
+    m_checkIntervalSeconds = qMax(60, seconds);
+}
+
+bool Updater::automaticallyChecksForUpdates() const
+{
+    // Off until the user turns automatic updates on: the application promises that nothing is
+    // sent, so it does not reach the network of its own accord before being asked to.
+    return TavoSettings::defaults().boolValue(automaticChecksKey);
+}
+
+void Updater::setAutomaticallyChecksForUpdates(bool on)
+{
+    TavoSettings::defaults().setBool(automaticChecksKey, on);
+}
+
+bool Updater::automaticallyDownloadsUpdates() const
+{
+    return TavoSettings::defaults().boolValue(automaticDownloadsKey);
+}
+
+void Updater::setAutomaticallyDownloadsUpdates(bool on)
+{
+    TavoSettings::defaults().setBool(automaticDownloadsKey, on);
+}
+
+QDateTime Updater::lastCheck() const
+{
+    return TavoSettings::defaults().date(lastCheckKey);
+}
+
+void Updater::checkForUpdates()
+{
+    ensureWindow();
+    if (m_stage != Stage::Idle) {
+        // One check at a time: the one under way now reports to the window.
+        m_userInitiated = true;
+        if (m_stage == Stage::Checking)
+            m_window->showChecking();
+        showWindow();
+        return;
+    }
+    m_window->showChecking();
+    showWindow();
+    fetchFeed(true);
+}
+
+void Updater::checkInBackgroundIfDue()
+{
+    if (m_stage != Stage::Idle || !automaticallyChecksForUpdates())
+        return;
+    const QDateTime last = lastCheck();
+    const QDateTime now = clock();
+    // A last check in the future means the clock was set back: it does not hold checks off.
+    if (last.isValid() && last <= now && last.secsTo(now) < m_checkIntervalSeconds)
+        return;
+    fetchFeed(false);
+}
+
+void Updater::fetchFeed(bool userInitiated)
+{
+    m_userInitiated = userInitiated;
+    if (!isHttps(m_config.feedUrl)) {
+        feedArrived({}, QStringLiteral("the feed address is not https"));
+        return;
+    }
+    QNetworkRequest request(m_config.feedUrl);
+    request.setTransferTimeout(m_config.timeoutMs);
+    request.setAttribute(
+        QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    m_stage = Stage::Checking;
+    QNetworkReply *reply = network().get(request);
+    m_reply = reply;
+    connect(reply, &QNetworkReply::downloadProgress, this,
+        [this, reply](qint64 received, qint64 total) {
+            if (received > m_config.feedSizeCap || total > m_config.feedSizeCap) {
+                reply->setProperty("tooLarge", true);
+                reply->abort();
+            }
+        });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (m_reply != reply)
+            return;
+        m_reply = nullptr;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->property("cancelled").toBool()) {
+            m_stage = Stage::Idle;
+            return;
+        }
+        if (reply->property("tooLarge").toBool())
+            feedArrived(
+                {}, QStringLiteral("the feed is larger than %1 bytes").arg(m_config.feedSizeCap));
+        else if (reply->error() != QNetworkReply::NoError)
+            feedArrived({}, reply->errorString());
+        else if (status != 200)
+            feedArrived({}, QStringLiteral("HTTP status %1").arg(status));
+        else
+            feedArrived(reply->readAll(), {});
+    });
+}
+
+void Updater::feedArrived(const QByteArray &body, const QString &error)
+{
+    m_stage = Stage::Idle;
+    QString problem = error;
+    std::optional<UpdateFeed> feed;
+    if (problem.isEmpty())
+        feed = UpdateFeed::parse(body, &problem);
+    if (!feed) {
+        qCWarning(lcUpdater) << "update check failed:" << problem;
+        if (m_userInitiated)
+            fail(checkFailedText);
+        Q_EMIT checkFinished(false);
+        return;
+    }
+    TavoSettings::defaults().setObject(lastCheckKey, clock());
+
+    const QVersionNumber current = QVersionNumber::fromString(m_config.currentVersion);
+    // Pre-releases are for testers who install them by hand, never offered here.
+    if (feed->preRelease || feed->version <= current) {
+        if (m_userInitiated)
+            m_window->showUpToDate(m_config.currentVersion);
+        Q_EMIT checkFinished(false);
+        return;
+    }
+    const bool sameOffer = m_offered && m_offered->version == feed->version;
+    m_offered = std::move(feed);
+    if (!sameOffer)
+        m_verifiedFile.clear();
+    const UpdatePackage *package = packageForThisInstallation();
+    if (!m_userInitiated && m_verifiedFile.isEmpty() && package
+        && automaticallyDownloadsUpdates()) {
+        // Fetched and checked quietly; offered once it is ready to install.
+        download(*package);
+        Q_EMIT checkFinished(true);
+        return;
+    }
+    offer();
+    Q_EMIT checkFinished(true);
+}
+
+void Updater::offer()
+{
+    ensureWindow();
+    m_window->showAvailable(m_offered->versionText, m_config.currentVersion, m_offered->notes);
+    showWindow();
+}
+
+void Updater::install()
+{
+    if (!m_offered || m_stage != Stage::Idle)
+        return;
+    m_userInitiated = true;
+    if (!m_verifiedFile.isEmpty()) {
+        installVerified();
+        return;
+    }
+    if (const UpdatePackage *package = packageForThisInstallation()) {
+        download(*package);
+        return;
+    }
+    // Neither an AppImage nor our package: the download page knows the other ways.
+    if (openUrl)
+        openUrl(m_offered->page.isValid() ? m_offered->page
+                                          : m_config.feedUrl.resolved(QUrl(QStringLiteral("/"))));
+    m_window->close();
+}
+
+const UpdatePackage *Updater::packageForThisInstallation() const
+{
+    if (!m_offered)
+        return nullptr;
+    const auto kind = !m_config.appImagePath.isEmpty() ? UpdateFeed::PackageKind::AppImage
+        : m_config.installedFromPackage                ? UpdateFeed::PackageKind::Deb
+                                                       : std::optional<UpdateFeed::PackageKind>();
+    if (!kind)
+        return nullptr;
+    const auto it = m_offered->packages.constFind(*kind);
+    return it == m_offered->packages.constEnd() ? nullptr : &*it;
+}
+
+QString Updater::downloadPath(const UpdatePackage &package) const
+{
+    QString name = QFileInfo(package.url.path()).fileName();
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        name = QStringLiteral("update");
+    return QDir(m_config.downloadFolder).filePath(name);
+}
+
+void Updater::download(const UpdatePackage &package)
+{
+    if (!isHttps(package.url) || !QDir().mkpath(m_config.downloadFolder)) {
+        fail(downloadFailedText);
+        return;
+    }
+    m_downloadFile = std::make_unique<QSaveFile>(downloadPath(package));
+    m_downloadFile->setDirectWriteFallback(false);
+    if (!m_downloadFile->open(QIODevice::WriteOnly)) {
+        m_downloadFile.reset();
+        fail(downloadFailedText);
+        return;
+    }
+    if (m_userInitiated) {
+        m_window->showDownloading(0, package.size);
+        showWindow();
+    }
+    QNetworkRequest request(package.url);
+    request.setTransferTimeout(m_config.timeoutMs);
+    m_stage = Stage::Downloading;
+    QNetworkReply *reply = network().get(request);
+    m_reply = reply;
+    const qint64 size = package.size;
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, size] {
+        const QByteArray chunk = reply->readAll();
+        // Never more than the feed announced: a longer file is not the one that was signed.
+        if (m_downloadFile->size() + chunk.size() > size
+            || m_downloadFile->write(chunk) != chunk.size()) {
+            reply->setProperty("tooLarge", true);
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, size](qint64 received, qint64) {
+        if (m_userInitiated && m_window)
+            m_window->showDownloading(received, size);
+    });
+    connect(reply, &QNetworkReply::finished, this, &Updater::downloadFinished);
+}
+
+void Updater::downloadFinished()
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    m_stage = Stage::Idle;
+    if (!reply)
+        return;
+    reply->deleteLater();
+    const QString path = m_downloadFile->fileName();
+    const bool ok = reply->error() == QNetworkReply::NoError
+        && !reply->property("tooLarge").toBool()
+        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+    if (reply->property("cancelled").toBool() || !ok) {
+        m_downloadFile->cancelWriting();
+        m_downloadFile.reset();
+        if (!reply->property("cancelled").toBool()) {
+            qCWarning(lcUpdater) << "download failed:" << reply->errorString();
+            if (m_userInitiated)
+                fail(downloadFailedText);
+        }
+        return;
+    }
+    const bool committed = m_downloadFile->commit();
+    m_downloadFile.reset();
+    const UpdatePackage *package = packageForThisInstallation();
+    if (!committed || !package
+        || !UpdateVerifier::verify(path, package->size, package->signature, m_config.publicKey)) {
+        // Whatever arrived is not what the makers signed: it never stays on disk.
+        QFile::remove(path);
+        qCWarning(lcUpdater) << "downloaded update refused:" << path;
+        if (m_userInitiated)
+            fail(invalidFileText);
+        return;
+    }
+    m_verifiedFile = path;
+    if (m_userInitiated)
+        installVerified();
+    else
+        offer();
+}
+
+void Updater::installVerified()
+{
+    if (!m_config.appImagePath.isEmpty()) {
+        QString error;
+        if (!FileReplacer::replace(m_config.appImagePath, m_verifiedFile, &error)) {
+            qCWarning(lcUpdater) << "could not replace the AppImage:" << error;
+            fail(installFailedText);
+            return;
+        }
+        QFile::remove(m_verifiedFile);
+        m_verifiedFile.clear();
+        ensureWindow();
+        m_window->showReadyToRestart(m_offered->versionText);
+        showWindow();
+        return;
+    }
+    // The desktop's package installer takes it from here, with its own confirmation.
+    if (!openUrl || !openUrl(QUrl::fromLocalFile(m_verifiedFile))) {
+        fail(installFailedText);
+        return;
+    }
+    if (m_window)
+        m_window->close();
+}
+
+void Updater::fail(const QString &message)
+{
+    ensureWindow();
+    m_window->showFailure(message);
+    showWindow();
+}
+
+void Updater::cancel()
+{
+    if (m_reply) {
+        m_reply->setProperty("cancelled", true);
+        m_reply->abort();
+    }
+}
+
+void Updater::ensureWindow()
+{
+    if (m_window)
+        return;
+    m_window = new UpdaterWindow;
+    connect(m_window, &UpdaterWindow::cancelRequested, this, &Updater::cancel);
+    connect(m_window, &UpdaterWindow::installRequested, this, &Updater::install);
+    connect(m_window, &UpdaterWindow::restartRequested, this, [this] {
+        if (restartInto)
+            restartInto(m_config.appImagePath);
+    });
+}
+
+void Updater::showWindow()
+{
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}

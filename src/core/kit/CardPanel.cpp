@@ -1,0 +1,18 @@
+#include "kit/CardPanel.h"
+
+#include "kit/Palette.h"
+
+#include <QPainter>
+
+void CardPanel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor fill = labelColor().resolve(palette());
+    QColor border = fill;
+    fill.setAlphaF(0.05f);
+    border.setAlphaF(0.08f);
+    painter.setPen(QPen(border, 1));
+    painter.setBrush(fill);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+}
