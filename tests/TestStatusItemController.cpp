@@ -60,26 +60,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<QSystemTrayIcon::ActivationReason>("reason");
         QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
-        QTest::addColumn<bool>("menu");
+        QTest::addColumn<QString>("action");
         using enum QSystemTrayIcon::ActivationReason;
         const Qt::KeyboardModifiers none, control(Qt::ControlModifier), shift(Qt::ShiftModifier);
-        QTest::newRow("left") << Trigger << none << false;
-        QTest::newRow("left + Control") << Trigger << control << true;
-        QTest::newRow("left + Shift") << Trigger << shift << false;
-        QTest::newRow("right") << Context << none << true;
-        QTest::newRow("double") << DoubleClick << none << false;
+        QTest::newRow("left") << Trigger << none << "toggle";
+        QTest::newRow("left + Control") << Trigger << control << "menu";
+        QTest::newRow("left + Shift") << Trigger << shift << "toggle";
+        QTest::newRow("right") << Context << none << "menu";
+        QTest::newRow("double") << DoubleClick << none << "toggle";
+        QTest::newRow("middle") << MiddleClick << none << "nothing";
     }
 
     void clickRules()
     {
         QFETCH(QSystemTrayIcon::ActivationReason, reason);
         QFETCH(Qt::KeyboardModifiers, modifiers);
-        QFETCH(bool, menu);
+        QFETCH(QString, action);
+        const bool menu = action == "menu";
         Tray tray;
         tray.controller.enable(tray.provider);
 
         tray.controller.handleClick(reason, modifiers);
-        QCOMPARE(tray.toggles, menu ? 0 : 1);
+        QCOMPARE(tray.toggles, action == "toggle" ? 1 : 0);
         QCOMPARE(tray.calls, menu ? 1 : 0);
         QVERIFY(!tray.controller.isActive());
         if (menu) {

@@ -20,6 +20,8 @@ public:
         env.insert("XDG_CONFIG_HOME", m_dir.filePath(".config"));
         env.insert("XDG_DATA_HOME", m_dir.filePath(".local/share"));
         env.insert("XDG_STATE_HOME", m_dir.filePath(".local/state"));
+        // Its own runtime folder, so that the one-copy rule sees only this home's copy.
+        env.insert("XDG_RUNTIME_DIR", m_dir.path());
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("ORVANE_UPDATE_FEED_URL", "https://127.0.0.1:9/update.json");
         return env;

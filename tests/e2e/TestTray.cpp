@@ -82,6 +82,10 @@ private Q_SLOTS:
     {
         // Only the icon is shown: the window stays hidden in tray mode.
         QCOMPARE(visibleWindows(), 1);
+        // A middle click is no click of ours.
+        clickIcon(2);
+        QTest::qWait(500);
+        QCOMPARE(m_home.settings().value("OTEnabled"), QJsonValue::Undefined);
         clickIcon(1);
         QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(false), 5000);
         clickIcon(1);
@@ -116,6 +120,21 @@ private Q_SLOTS:
         run("xdotool", {"key", "Down", "Down", "Return"});
         QTRY_VERIFY_WITH_TIMEOUT(
             !run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}).isEmpty(), 5000);
+    }
+
+    // A second launch hands over to the running copy and ends: still one icon and one window.
+    void secondLaunchHandsOver()
+    {
+        const int before = visibleWindows();
+        QProcess second;
+        second.setProcessEnvironment(m_app.processEnvironment());
+        second.start(ORVANETAVO_BINARY);
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QTest::qWait(500);
+        QCOMPARE(visibleWindows(), before);
+        QCOMPARE(m_app.state(), QProcess::Running);
     }
 };
 

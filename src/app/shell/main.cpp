@@ -1,11 +1,43 @@
 #include "kit/Symbols.h"
+#include "platform/SingleInstance.h"
 #include "shell/AppDelegate.h"
 
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Answers --version and --help on the terminal, before any display is opened, so that both work
+// over ssh, in scripts and in packaging checks. True when the process should end there.
+bool answeredFromTerminal(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("OrvaneTavo %s\n", ORVANE_VERSION);
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf("Usage : orvanetavo [--version] [--help]\n\n"
+                        "OrvaneTavo garde le presse-papiers libre de mise en forme : quand un "
+                        "programme copie du texte\nstylé, il remet le texte brut fourni avec.\n\n"
+                        "  --version  affiche la version et quitte\n"
+                        "  --help     affiche cette aide et quitte\n");
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    if (answeredFromTerminal(argc, argv))
+        return 0;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));
     QApplication::setOrganizationName(QStringLiteral("OrvaneTavo"));
@@ -15,10 +47,17 @@ int main(int argc, char *argv[])
     // Closing the window does not end the application by itself: in tray mode it keeps running.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A second launch brings the running copy forward and ends there.
+    SingleInstance instance;
+    if (!instance.claim())
+        return 0;
+
     AppDelegate delegate;
     delegate.setActivationPolicy(AppDelegate::menuBarMode()
             ? AppDelegate::ActivationPolicy::Accessory
             : AppDelegate::ActivationPolicy::Regular);
+    QObject::connect(
+        &instance, &SingleInstance::activationRequested, &delegate, &AppDelegate::showMainWindow);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

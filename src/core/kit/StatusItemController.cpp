@@ -123,6 +123,10 @@ void StatusItemController::setActive(bool active)
 void StatusItemController::handleClick(
     QSystemTrayIcon::ActivationReason reason, Qt::KeyboardModifiers modifiers)
 {
+    // Only the left click (a double click is two of them) and the right click act; a middle
+    // click brushing the panel must not switch cleaning.
+    if (reason == QSystemTrayIcon::MiddleClick || reason == QSystemTrayIcon::Unknown)
+        return;
     const bool menuClick = reason == QSystemTrayIcon::Context
         || (reason == QSystemTrayIcon::Trigger && modifiers.testFlag(Qt::ControlModifier));
     if (!menuClick) {
