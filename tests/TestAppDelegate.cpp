@@ -161,7 +161,23 @@ private Q_SLOTS:
         QTRY_VERIFY(app.mainWindow->isVisible());
         QVERIFY(app.mainWindow->hasTaskBarEntry());
         app.mainWindow->close();
-        QCOMPARE(m_quits, 1);
+        QTRY_COMPARE(m_quits, 1);
+    }
+
+    // In the task bar, closing the main window ends the application only once no other window
+    // of ours is open: the update window's download or restart offer must not die with it.
+    void quitsWhenTheLastWindowCloses()
+    {
+        store.setBool(TavoSettings::onboardedKey, true);
+        AppDelegate &app = launch();
+        app.updaterController.checkForUpdates();
+        QWidget *updater = app.updaterController.updater().window();
+        QVERIFY(updater && updater->isVisible());
+        app.mainWindow->close();
+        QTest::qWait(50);
+        QCOMPARE(m_quits, 0);
+        updater->close();
+        QTRY_COMPARE(m_quits, 1);
     }
 
     void statCountText_data()

@@ -55,6 +55,18 @@ private Q_SLOTS:
         m_engine.reset();
     }
 
+    // The quit key works from the update window too, not only from the main window.
+    void quitKeyWorksInEveryWindow()
+    {
+        m_app->updaterController.checkForUpdates();
+        QWidget *updater = m_app->updaterController.updater().window();
+        QVERIFY(updater);
+        QApplication::setActiveWindow(updater);
+        QVERIFY(QTest::qWaitForWindowActive(updater));
+        QTest::keyClick(updater, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(m_quits, 1);
+    }
+
     void mainMenuEntriesAndWhereTheyLand()
     {
         QCOMPARE(m_app->mainWindow->menuBar(), m_app->mainMenu.data());

@@ -118,8 +118,16 @@ private Q_SLOTS:
         QVERIFY(openMenu());
         // "Ouvrir OrvaneTavo…", past the first entry and the separator.
         run("xdotool", {"key", "Down", "Down", "Return"});
+        QByteArray window;
         QTRY_VERIFY_WITH_TIMEOUT(
-            !run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}).isEmpty(), 5000);
+            !(window = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}))
+                 .isEmpty(),
+            5000);
+        // A normal window, only kept out of the task bar.
+        const QByteArray props = run("xprop",
+            {"-id", QString::fromUtf8(window.trimmed()), "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE"});
+        QVERIFY2(props.contains("_NET_WM_WINDOW_TYPE_NORMAL"), props.constData());
+        QVERIFY2(props.contains("_NET_WM_STATE_SKIP_TASKBAR"), props.constData());
     }
 
     // A second launch hands over to the running copy and ends: still one icon and one window.

@@ -95,6 +95,8 @@ void AppDelegate::applicationDidFinishLaunching()
     launchStep("CrashReporter.install");
     CrashReporter::install();
 
+    qApp->installEventFilter(this);
+
     launchStep("buildMenu");
     buildMenu();
 
@@ -227,13 +229,38 @@ void AppDelegate::showOnboardingIfNeeded()
     applyDisplayMode();
 }
 
-void AppDelegate::addQuitEntry(QMenu *menu)
+QAction *AppDelegate::addQuitEntry(QMenu *menu)
 {
-    menu->addAction(
+    return menu->addAction(
         QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
             if (terminate)
                 terminate();
         });
+}
+
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    // Whichever of our windows goes away (closed, dismissed, hidden), the rule is read once the
+    // event has run its course: a window that is only being re-mapped is back by then.
+    if (event->type() == QEvent::Hide && watched->isWidgetType()
+        && static_cast<QWidget *>(watched)->isWindow())
+        QMetaObject::invokeMethod(
+            this, &AppDelegate::terminateIfNoWindowLeft, Qt::QueuedConnection);
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::terminateIfNoWindowLeft()
+{
+    if (!applicationShouldTerminateAfterLastWindowClosed() || !terminate)
+        return;
+    // A running download or the restart offer must not die with the main window.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    const bool windowLeft = std::any_of(windows.begin(), windows.end(), [](const QWidget *w) {
+        const Qt::WindowType type = w->windowType();
+        return w->isVisible() && type != Qt::Popup && type != Qt::ToolTip;
+    });
+    if (!windowLeft)
+        terminate();
 }
 
 void AppDelegate::buildMenu()
@@ -245,7 +272,7 @@ void AppDelegate::buildMenu()
     application->addAction(
         QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
     application->addSeparator();
-    addQuitEntry(application);
+    addQuitEntry(application)->setShortcutContext(Qt::ApplicationShortcut);
     QMenu *edit = editMenuItem();
     edit->setParent(bar, edit->windowFlags());
     bar->addMenu(edit);
@@ -275,8 +302,10 @@ QMenu *AppDelegate::editMenuItem()
             continue;
         }
         const char *slot = entry.slot;
-        edit->addAction(
+        QAction *action = edit->addAction(
             QString::fromUtf8(entry.title), entry.keys, edit, [slot] { sendToFocusedField(slot); });
+        // Also in the update window and every other window of ours, not only the main one.
+        action->setShortcutContext(Qt::ApplicationShortcut);
     }
     return edit;
 }
@@ -296,10 +325,6 @@ void AppDelegate::buildMainWindow()
     }
     // In the stored state from the start, also behind the welcome question of a first launch.
     showTavoState();
-    connect(window, &MainWindow::closed, this, [this] {
-        if (applicationShouldTerminateAfterLastWindowClosed() && terminate)
-            terminate();
-    });
     mainWindow = window;
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         QRect frame = window->frameGeometry();

@@ -13,6 +13,7 @@
 #include <memory>
 
 class LoginItem;
+class QAction;
 class MainWindow;
 class QMenu;
 class QMenuBar;
@@ -88,9 +89,11 @@ public:
     QPointer<QMenuBar> mainMenu;
 
 private:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void launchStep(const char *name);
     void buildMenu();
-    void addQuitEntry(QMenu *menu);
+    QAction *addQuitEntry(QMenu *menu);
+    void terminateIfNoWindowLeft();
     QMenu *editMenuItem();
     void buildMainWindow();
     MainView *buildMainView();

@@ -1,9 +1,10 @@
 #include "shell/MainWindow.h"
 
 #include "kit/Symbols.h"
+#include "platform/TaskBarState.h"
 
-#include <QCloseEvent>
 #include <QMenuBar>
+#include <QShowEvent>
 
 MainWindow::MainWindow(QWidget *parent)
     : QWidget(parent, Qt::Window)
@@ -34,21 +35,18 @@ void MainWindow::layOut()
 
 void MainWindow::setTaskBarEntry(bool shown)
 {
-    if (hasTaskBarEntry() == shown)
+    if (m_taskBarEntry == shown)
         return;
-    const bool visible = isVisible();
-    // A tool window stays out of the task bar on X11 desktops; changing the type unmaps the
-    // window, so map it again where it was.
-    const QRect geometry = this->geometry();
-    setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | (shown ? Qt::Window : Qt::Tool));
-    if (visible) {
-        setGeometry(geometry);
-        show();
-    }
+    m_taskBarEntry = shown;
+    if (testAttribute(Qt::WA_WState_Created))
+        TaskBarState::setSkipTaskBar(windowHandle(), !shown);
 }
 
-void MainWindow::closeEvent(QCloseEvent *event)
+void MainWindow::showEvent(QShowEvent *event)
 {
-    event->accept();
-    Q_EMIT closed();
+    // The window manager forgets the state whenever the window is hidden; the window is not
+    // mapped yet here, so the state goes with the mapping.
+    if (!event->spontaneous())
+        TaskBarState::setSkipTaskBar(windowHandle(), !m_taskBarEntry);
+    QWidget::showEvent(event);
 }

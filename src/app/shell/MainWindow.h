@@ -6,7 +6,7 @@ class QMenuBar;
 
 // The application's one window: a fixed area of 430 × 500 for its two faces (main view and
 // settings view), under the window's menu bar where the desktop does not show menus itself.
-// Closing it only hides it; the owner decides whether that ends the application.
+// Closing it only hides it; the application decides whether that ends it.
 class MainWindow : public QWidget
 {
     Q_OBJECT
@@ -22,19 +22,17 @@ public:
     QMenuBar *menuBar() const { return m_menuBar; }
 
     // Puts the window in the task bar (true) or keeps it out of it, as a tray-only
-    // application's window. Keeps the window shown if it was.
+    // application's window.
     void setTaskBarEntry(bool shown);
-    bool hasTaskBarEntry() const { return windowType() != Qt::Tool; }
-
-Q_SIGNALS:
-    void closed();
+    bool hasTaskBarEntry() const { return m_taskBarEntry; }
 
 protected:
-    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void layOut();
 
     QWidget *m_content;
     QMenuBar *m_menuBar = nullptr;
+    bool m_taskBarEntry = true;
 };
