@@ -1,5 +1,6 @@
 #include "FakePasteboard.h"
 #include "clipboard/TavoEngine.h"
+#include "kit/SymbolButton.h"
 #include "kit/TavoLabel.h"
 #include "platform/LoginItem.h"
 #include "settings/TavoSettings.h"
@@ -171,6 +172,22 @@ private Q_SLOTS:
         const QList<bool> actual{find(skipText)->isChecked(), find(updatesText)->isChecked(),
             find(trayText)->isChecked(), find(loginText)->isChecked()};
         QCOMPARE(actual, checked);
+    }
+
+    // The gear and the back button switch the faces; the count is current whenever the settings
+    // come into view, however it changed meanwhile.
+    void gearAndBackSwitchFaces()
+    {
+        AppDelegate &app = launch();
+        m_engine->setCleanedCount(5);
+        QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
+        QVERIFY(app.settingsView->isVisible() && !app.mainView->isVisible());
+        QCOMPARE(
+            app.settingsView->statCountLabel->text(), "5 collages nettoyés depuis l'installation");
+        QCOMPARE(
+            app.settingsView->statCountLabel->size(), app.settingsView->statCountLabel->sizeHint());
+        QTest::mouseClick(app.settingsView->backButton, Qt::LeftButton);
+        QVERIFY(app.mainView->isVisible() && !app.settingsView->isVisible());
     }
 
     void spreadsheetSwitchChangesTheNextTick()

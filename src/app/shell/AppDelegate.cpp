@@ -84,59 +84,37 @@ void AppDelegate::setActivationPolicy(ActivationPolicy policy)
         mainWindow->setTaskBarEntry(policy == ActivationPolicy::Regular);
 }
 
-void AppDelegate::launchStep(const char *name)
-{
-    if (onLaunchStep)
-        onLaunchStep(name);
-}
-
 void AppDelegate::applicationDidFinishLaunching()
 {
-    launchStep("CrashReporter.install");
+    // Crash capture first, so that it covers everything after it.
     CrashReporter::install();
-
     qApp->installEventFilter(this);
-
-    launchStep("buildMenu");
     buildMenu();
-
-    launchStep("buildMainWindow");
     buildMainWindow();
 
-    launchStep("onCleaned");
     QPointer<AppDelegate> self(this);
     engine.onCleaned = [self] {
         if (self)
             self->refreshTavoUI();
     };
 
-    if (menuBarMode()) {
-        launchStep("enableStatusItem");
+    if (menuBarMode())
         enableStatusItem();
-    } else {
-        launchStep("activate");
+    else
         activateApplication();
-    }
 
-    launchStep("showOnboardingIfNeeded");
+    // Asked over the built window, which the answer may move into the tray.
     showOnboardingIfNeeded();
-
-    launchStep("refreshTavoUI");
     refreshTavoUI();
 
-    launchStep("syncWithServer");
     QMetaObject::invokeMethod(this, &AppDelegate::syncWithServer, Qt::QueuedConnection);
-
-    launchStep("pollTimer");
     m_pollTimer.setInterval(pollIntervalSeconds * 1000);
     m_pollTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pollTimer, &QTimer::timeout, this, &AppDelegate::syncWithServer);
     m_pollTimer.start();
 
-    launchStep("updateCheckInterval");
     updaterController.updater().setUpdateCheckInterval(3600);
 
-    launchStep("debugSettings");
     if (qgetenv("ORVANE_DEBUG_SETTINGS") == "1")
         showSettings();
 }

@@ -69,8 +69,6 @@ public:
     void toggleLoginItem(bool on);
     void openOrvaneLabs();
 
-    // Told the name of each launch step just before it runs.
-    std::function<void(const char *step)> onLaunchStep;
     // Ends the application (the window's last-close rule, the menus' quit entry).
     std::function<void()> terminate = [] { QCoreApplication::quit(); };
 
@@ -90,7 +88,6 @@ public:
 
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;
-    void launchStep(const char *name);
     void buildMenu();
     QAction *addQuitEntry(QMenu *menu);
     void terminateIfNoWindowLeft();
