@@ -1,4 +1,5 @@
 #include "platform/AutostartLoginItem.h"
+#include "platform/RunningAppImage.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,6 +49,50 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
+    }
+
+    // $APPIMAGE counts only for a binary inside $APPDIR: every program an AppImage starts
+    // inherits both.
+    void appImageIsTrustedOnlyFromItsOwnMount_data()
+    {
+        QTest::addColumn<QString>("appImage");
+        QTest::addColumn<QString>("appDir");
+        QTest::addColumn<QString>("binary");
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("our own image") << "image"
+                                       << "mount"
+                                       << "mount/usr/bin/orvanetavo" << true;
+        QTest::newRow("inherited from another image") << "image"
+                                                      << "mount"
+                                                      << "elsewhere/orvanetavo" << false;
+        QTest::newRow("a folder named like the mount") << "image"
+                                                       << "mount"
+                                                       << "mount-other/orvanetavo" << false;
+        QTest::newRow("no APPDIR") << "image"
+                                   << ""
+                                   << "mount/usr/bin/orvanetavo" << false;
+        QTest::newRow("no such image") << "gone"
+                                       << "mount"
+                                       << "mount/usr/bin/orvanetavo" << false;
+        QTest::newRow("APPDIR is the root") << "image"
+                                            << "/"
+                                            << "mount/usr/bin/orvanetavo" << false;
+    }
+
+    void appImageIsTrustedOnlyFromItsOwnMount()
+    {
+        QFETCH(QString, appImage);
+        QFETCH(QString, appDir);
+        QFETCH(QString, binary);
+        QFETCH(bool, trusted);
+        for (const char *file :
+            {"image", "mount/usr/bin/orvanetavo", "elsewhere/orvanetavo", "mount-other/orvanetavo"})
+            writeFile(m_dir.filePath(file), "#!");
+        const auto inDir = [this](const QString &name) {
+            return name.isEmpty() || name.startsWith('/') ? name : m_dir.filePath(name);
+        };
+        QCOMPARE(RunningAppImage::path(inDir(appImage), inDir(appDir), inDir(binary)),
+            trusted ? inDir(appImage) : QString());
     }
 
     void registerCreatesTheFolderAndAnEnabledEntry()

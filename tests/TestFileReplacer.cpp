@@ -1,5 +1,6 @@
 #include "updater/FileReplacer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
@@ -32,6 +33,11 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 mode_t modeOf(const QString &path)
@@ -78,51 +84,53 @@ private Q_SLOTS:
         QVERIFY(writeFile(source, content, 0604)); // the source's mode must not carry over
 
         QString error;
-        QVERIFY2(FileReplacer::replace(target, source, &error), qPrintable(error));
+        QVERIFY2(FileReplacer::replace(target, source, sha256(content), &error), qPrintable(error));
         QCOMPARE(readFile(target), content);
         QCOMPARE(modeOf(target), mode_t(mode != 0 ? mode : 0755));
         QCOMPARE(entries(dir), QStringList({"OrvaneTavo.AppImage", "download.part"}));
     }
 
-    void interruptedWriteLeavesOldFile()
+    // Whatever stops the replacement, the old file stays whole and nothing is left beside it.
+    void refusedReplacementLeavesOldFile_data()
     {
-        QTemporaryDir dir;
-        const QString target = dir.filePath("OrvaneTavo.AppImage");
-        const QString source = dir.filePath("download.part");
-        const QByteArray old = pattern(100000, 'o');
-        QVERIFY(writeFile(target, old, 0755));
-        QVERIFY(writeFile(source, pattern(200000, 'n'), 0644));
-
-        bool asked = false;
-        QString error;
-        const bool replaced = FileReplacer::replace(target, source, &error, [&] {
-            asked = true;
-            // The new content is complete somewhere else; the target itself is still the old one.
-            return readFile(target) == old && entries(dir).size() == 3;
-        });
-        QVERIFY(asked);
-        QVERIFY(!replaced);
-        QVERIFY(!error.isEmpty());
-        QCOMPARE(readFile(target), old);
-        QCOMPARE(modeOf(target), mode_t(0755));
-        QCOMPARE(entries(dir), QStringList({"OrvaneTavo.AppImage", "download.part"}));
+        QTest::addColumn<QByteArray>("source"); // null: there is none
+        QTest::addColumn<QByteArray>("checked"); // the content whose SHA-256 is expected
+        QTest::addColumn<bool>("commit"); // what the last look before the rename says
+        const QByteArray next = pattern(200000, 'n');
+        QTest::newRow("interrupted before the rename") << next << next << false;
+        QByteArray swapped = next;
+        swapped[150000] = 'x';
+        QTest::newRow("source swapped after the check") << swapped << next << true;
+        QTest::newRow("no source") << QByteArray() << next << true;
     }
 
-    void missingSourceFails()
+    void refusedReplacementLeavesOldFile()
     {
+        QFETCH(QByteArray, source);
+        QFETCH(QByteArray, checked);
+        QFETCH(bool, commit);
         QTemporaryDir dir;
         const QString target = dir.filePath("OrvaneTavo.AppImage");
-        QVERIFY(writeFile(target, "old version", 0755));
+        const QString sourcePath = dir.filePath("download.part");
+        const QByteArray old = pattern(100000, 'o');
+        QVERIFY(writeFile(target, old, 0755));
+        if (!source.isNull())
+            QVERIFY(writeFile(sourcePath, source, 0644));
+
         bool asked = false;
         QString error;
-        QVERIFY(!FileReplacer::replace(target, dir.filePath("absent"), &error, [&] {
-            asked = true;
-            return true;
-        }));
-        QVERIFY(!asked);
+        const bool replaced
+            = FileReplacer::replace(target, sourcePath, sha256(checked), &error, [&] {
+                  asked = true;
+                  // The new content is complete elsewhere; the target is still the old one.
+                  return readFile(target) == old && entries(dir).size() == 3 && commit;
+              });
+        QVERIFY(!replaced);
         QVERIFY(!error.isEmpty());
-        QCOMPARE(readFile(target), QByteArray("old version"));
-        QCOMPARE(entries(dir), QStringList{"OrvaneTavo.AppImage"});
+        QCOMPARE(asked, source == checked);
+        QCOMPARE(readFile(target), old);
+        QCOMPARE(modeOf(target), mode_t(0755));
+        QCOMPARE(entries(dir).size(), source.isNull() ? 1 : 2);
     }
 };
 

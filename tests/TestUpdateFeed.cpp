@@ -17,9 +17,10 @@ QByteArray validFeed()
     return json("{'version': '1.4.0', 'notes': 'Corrections.', "
                 "'page': 'https://orvanelabs.ch/orvanetavo', 'packages': {"
                 "'appimage': {'url': 'https://example.org/dl/OrvaneTavo.AppImage', "
-                "'size': 41234567, 'signature': 'SIG'}, "
+                "'size': 41234567, 'sha256': 'HASH', 'signature': 'SIG'}, "
                 "'deb': {'url': 'https://example.org/dl/orvanetavo.deb', "
-                "'size': 41234567, 'signature': 'SIG'}}}")
+                "'size': 41234567, 'sha256': 'HASH', 'signature': 'SIG'}}}")
+        .replace("HASH", QByteArray(32, '\xab').toHex().toUpper())
         .replace("SIG", signature);
 }
 
@@ -50,6 +51,7 @@ private Q_SLOTS:
         const UpdatePackage appImage = feed->packages.value(UpdateFeed::PackageKind::AppImage);
         QCOMPARE(appImage.url, QUrl("https://example.org/dl/OrvaneTavo.AppImage"));
         QCOMPARE(appImage.size, qint64(41234567));
+        QCOMPARE(appImage.sha256, QByteArray(32, '\xab'));
         QCOMPARE(appImage.signature, QByteArray(64, '\x5a'));
         QCOMPARE(feed->packages.value(UpdateFeed::PackageKind::Deb).url,
             QUrl("https://example.org/dl/orvanetavo.deb"));
@@ -92,6 +94,8 @@ private Q_SLOTS:
             << json("{'version': '1', 'notes': '', 'packages': {'deb': 'x'}}");
         QTest::newRow("url http") << validWith("https://example", "http://example");
         QTest::newRow("size zero") << validWith("41234567", "0");
+        QTest::newRow("sha256 missing") << validWith("'sha256': 'ABAB", "'other': 'ABAB");
+        QTest::newRow("sha256 of 63 digits") << validWith("ABABAB'", "ABABA'");
         QTest::newRow("signature not base64") << validWith(signature, "!!!!");
         QTest::newRow("signature 63 bytes") << validWith(signature, QByteArray(63, 'x').toBase64());
     }
@@ -109,7 +113,7 @@ private Q_SLOTS:
         const QByteArray extended
             = validWith("'packages': {",
                 "'channel': [1, 2], 'packages': {'snap': 42, 'flatpak': {'url': 'ftp://x'}, ")
-                  .replace(json("'size': 41234567,"), json("'size': 41234567, 'sha256': false,"));
+                  .replace(json("'size': 41234567,"), json("'size': 41234567, 'mirror': false,"));
         const auto feed = UpdateFeed::parse(extended);
         QVERIFY(feed);
         QCOMPARE(feed->packages.keys(),

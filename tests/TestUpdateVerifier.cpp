@@ -1,5 +1,6 @@
 #include "updater/UpdateVerifier.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -59,6 +60,8 @@ QList<QByteArray> runScript(const QStringList &arguments)
 
 } // namespace
 
+using Kind = UpdateFeed::PackageKind;
+
 class TestUpdateVerifier : public QObject
 {
     Q_OBJECT
@@ -66,50 +69,56 @@ class TestUpdateVerifier : public QObject
 private Q_SLOTS:
     void compiledInKeyIsUsable() { QCOMPARE(UpdateVerifier::releasePublicKey().size(), 32); }
 
-    void onlyTheSignedFileIsAccepted_data()
+    // The makers signed an AppImage of 10000 bytes as version 1.4.0; the feed may say
+    // anything else about it.
+    void onlyWhatTheStatementSaysIsAccepted_data()
     {
-        QTest::addColumn<QByteArray>("written"); // null: no file at all
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("version");
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QByteArray>("sha256");
         QTest::addColumn<QByteArray>("publicKey");
         QTest::addColumn<bool>("accepted");
 
-        const QByteArray content = randomBytes(10000);
-        const QByteArray sig = m_keys.sign(content);
+        const QByteArray hash = randomBytes(32);
+        QByteArray otherHash = hash;
+        otherHash[31] = char(otherHash[31] ^ 1);
         const QByteArray key = m_keys.publicKey;
-        QByteArray tampered = content;
-        tampered[5000] ^= 0x01;
-        QTest::newRow("good file") << content << qint64(10000) << sig << key << true;
-        QTest::newRow("good empty file")
-            << QByteArray("") << qint64(0) << m_keys.sign({}) << key << true;
-        QTest::newRow("flipped byte") << tampered << qint64(10000) << sig << key << false;
-        QTest::newRow("wrong size") << content << qint64(10001) << sig << key << false;
-        QTest::newRow("wrong key")
-            << content << qint64(10000) << sig << KeyPair().publicKey << false;
-        QTest::newRow("truncated download")
-            << content.chopped(1) << qint64(10000) << sig << key << false;
-        QTest::newRow("missing file") << QByteArray() << qint64(10000) << sig << key << false;
-        QTest::newRow("63-byte signature")
-            << content << qint64(10000) << sig.chopped(1) << key << false;
-        QTest::newRow("31-byte key") << content << qint64(10000) << sig << key.chopped(1) << false;
+        QTest::newRow("as signed")
+            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << key << true;
+        QTest::newRow("as a newer version")
+            << Kind::AppImage << "99.0" << qint64(10000) << hash << key << false;
+        QTest::newRow("as the .deb")
+            << Kind::Deb << "1.4.0" << qint64(10000) << hash << key << false;
+        QTest::newRow("another size")
+            << Kind::AppImage << "1.4.0" << qint64(10001) << hash << key << false;
+        QTest::newRow("another file")
+            << Kind::AppImage << "1.4.0" << qint64(10000) << otherHash << key << false;
+        QTest::newRow("another key")
+            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << KeyPair().publicKey << false;
+        QTest::newRow("31-byte key")
+            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << key.chopped(1) << false;
+        m_signedHash = hash;
     }
 
-    void onlyTheSignedFileIsAccepted()
+    void onlyWhatTheStatementSaysIsAccepted()
     {
-        QFETCH(QByteArray, written);
+        QFETCH(Kind, kind);
+        QFETCH(QString, version);
         QFETCH(qint64, size);
-        QFETCH(QByteArray, signature);
+        QFETCH(QByteArray, sha256);
         QFETCH(QByteArray, publicKey);
-        const QString path = m_dir.filePath("package.bin");
-        QFile::remove(path);
-        if (!written.isNull())
-            QVERIFY(writeFile(path, written));
-        QTEST(UpdateVerifier::verify(path, size, signature, publicKey), "accepted");
+        const QByteArray signature
+            = m_keys.sign(UpdateVerifier::statement(Kind::AppImage, "1.4.0", 10000, m_signedHash));
+        const UpdatePackage package{QUrl(), size, sha256, signature};
+        QTEST(UpdateVerifier::verify(kind, version, package, publicKey), "accepted");
+        QVERIFY(!UpdateVerifier::verify(
+            kind, version, UpdatePackage{QUrl(), size, sha256, signature.chopped(1)}, publicKey));
     }
 
     // Releases are signed with OpenSSL by the script; the application checks them with
-    // libsodium. Both must agree on raw Ed25519.
-    void releaseScriptSignaturesAreAccepted()
+    // libsodium. Both must write the same statement and agree on raw Ed25519.
+    void releaseScriptStatementsAreAccepted()
     {
         if (QStandardPaths::findExecutable("openssl").isEmpty())
             QSKIP("openssl is not installed");
@@ -120,16 +129,22 @@ private Q_SLOTS:
         QVERIFY(!(QFile::permissions(key) & (QFile::ReadGroup | QFile::ReadOther)));
         QCOMPARE(runScript({"pubkey", key}), keygenOut);
 
-        const qsizetype size = 1024 * 1024 + 3;
-        const QString path = m_dir.filePath("release.AppImage");
-        QVERIFY(writeFile(path, randomBytes(size)));
-        const QList<QByteArray> signOut = runScript({"sign", key, path});
-        QVERIFY(signOut.value(0).startsWith("signature: "));
-        const QByteArray signature = QByteArray::fromBase64(signOut.value(0).mid(11));
-        QCOMPARE(signature.size(), 64);
-        QCOMPARE(signOut.value(1), "size: " + QByteArray::number(size));
-        QVERIFY(UpdateVerifier::verify(path, size, signature, publicKey));
+        const QByteArray content = randomBytes(1024 * 1024 + 3);
+        const QString path = m_dir.filePath("release.deb");
+        QVERIFY(writeFile(path, content));
+        const QList<QByteArray> out = runScript({"sign", key, path, "deb", "1.5.0-beta.2"});
+        QCOMPARE(out.value(0), "size: " + QByteArray::number(content.size()));
+        QCOMPARE(out.value(1),
+            "sha256: " + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        QVERIFY(out.value(2).startsWith("signature: "));
+        const UpdatePackage package{QUrl(), content.size(),
+            QByteArray::fromHex(out.value(1).mid(8)), QByteArray::fromBase64(out.value(2).mid(11))};
+        QVERIFY(UpdateVerifier::verify(Kind::Deb, "1.5.0-beta.2", package, publicKey));
+        QVERIFY(!UpdateVerifier::verify(Kind::AppImage, "1.5.0-beta.2", package, publicKey));
 
+        // Nothing is signed for a kind or a version the feed could not carry.
+        QVERIFY(runScript({"sign", key, path, "snap", "1.5.0"}).isEmpty());
+        QVERIFY(runScript({"sign", key, path, "deb", "1.5.0\nkind: appimage"}).isEmpty());
         // A second keygen must never replace the makers' key.
         QVERIFY(runScript({"keygen", key}).isEmpty());
         QCOMPARE(runScript({"pubkey", key}), keygenOut);
@@ -138,6 +153,7 @@ private Q_SLOTS:
 private:
     QTemporaryDir m_dir;
     const KeyPair m_keys;
+    QByteArray m_signedHash;
 };
 
 QTEST_GUILESS_MAIN(TestUpdateVerifier)

@@ -1,8 +1,10 @@
 #include "FeedServer.h"
 #include "settings/TavoSettings.h"
+#include "updater/UpdateVerifier.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterWindow.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +13,7 @@
 
 #include <sodium.h>
 
+using Kind = UpdateFeed::PackageKind;
 using Page = UpdaterWindow::Page;
 using Response = FeedServer::Response;
 
@@ -29,16 +32,24 @@ private:
     QString m_appImage;
     const QByteArray m_next = QByteArray("new AppImage ") + QByteArray(200000, 'n');
 
-    QByteArray feed(const QString &version, const QByteArray &appImage = {}) const
+    // A feed that offers `version`, with an AppImage entry for `appImage` whose statement is
+    // signed as `signedKind` and `signedVersion` (by default: what the feed says).
+    QByteArray feed(const QString &version, const QByteArray &appImage = {},
+        const QString &signedVersion = {}, Kind signedKind = Kind::AppImage) const
     {
         QJsonObject json{{"version", version}, {"notes", "Des nouveautés."}};
         if (!appImage.isNull()) {
+            const QByteArray sha256
+                = QCryptographicHash::hash(appImage, QCryptographicHash::Sha256);
+            const QByteArray statement = UpdateVerifier::statement(signedKind,
+                signedVersion.isEmpty() ? version : signedVersion, appImage.size(), sha256);
             QByteArray signature(crypto_sign_BYTES, 0);
             crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                reinterpret_cast<const unsigned char *>(appImage.constData()), appImage.size(),
+                reinterpret_cast<const unsigned char *>(statement.constData()), statement.size(),
                 reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
             const QJsonObject package{{"url", m_server.url("/app.AppImage").toString()},
-                {"size", appImage.size()}, {"signature", QString(signature.toBase64())}};
+                {"size", appImage.size()}, {"sha256", QString(sha256.toHex())},
+                {"signature", QString(signature.toBase64())}};
             json.insert("packages", QJsonObject{{"appimage", package}});
         }
         return QJsonDocument(json).toJson();
@@ -58,6 +69,12 @@ private:
         updater->clock = [this] { return m_now; };
         updater->restartInto = [this](const QString &path) { m_restarts.append(path); };
         return updater;
+    }
+
+    static bool writeFileAt(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) > 0;
     }
 
     static QByteArray readFile(const QString &path)
@@ -161,45 +178,106 @@ private Q_SLOTS:
         QVERIFY(again->automaticallyDownloadsUpdates());
     }
 
-    void backgroundDownloadsAreVerified_data()
+    // The feed announces m_next; the server may hand out another file, and the statement may
+    // be signed for another version or kind. Only the genuine file is ever installed, and every
+    // other outcome ends on the failure page when the user asked, silently otherwise.
+    void onlyTheSignedPackageIsInstalled_data()
     {
         QTest::addColumn<QByteArray>("served");
-        QTest::addColumn<QByteArray>("publicKey");
-        const QByteArray flipped = QByteArray(m_next).replace(100, 1, "o"); // was 'n'
-        QTest::newRow("genuine") << m_next << QByteArray();
-        QTest::newRow("one flipped byte") << flipped << QByteArray();
-        QTest::newRow("signed with another key")
-            << m_next << QByteArray(crypto_sign_PUBLICKEYBYTES, 'k');
+        QTest::addColumn<QString>("signedVersion");
+        QTest::addColumn<Kind>("signedKind");
+        QTest::addColumn<bool>("background");
+        QByteArray flipped = m_next;
+        flipped[100] = 'o';
+        const QByteArray longer = m_next + "x";
+        for (const bool background : {false, true}) {
+            const char *mode = background ? ", in the background" : ", asked for";
+            QTest::addRow("genuine%s", mode) << m_next << "" << Kind::AppImage << background;
+            QTest::addRow("one flipped byte%s", mode)
+                << flipped << "" << Kind::AppImage << background;
+            QTest::addRow("longer than announced%s", mode)
+                << longer << "" << Kind::AppImage << background;
+        }
+        QTest::newRow("shorter than announced")
+            << m_next.chopped(1) << "" << Kind::AppImage << false;
+        QTest::newRow("an older file offered as newer")
+            << m_next << "1.1.0" << Kind::AppImage << false;
+        QTest::newRow("the .deb offered as the AppImage") << m_next << "" << Kind::Deb << false;
     }
 
-    void backgroundDownloadsAreVerified()
+    void onlyTheSignedPackageIsInstalled()
     {
         QFETCH(QByteArray, served);
-        QFETCH(QByteArray, publicKey);
-        const bool genuine = served == m_next && publicKey.isNull();
-        // The feed announces and signs m_next; the server may hand out another file.
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
+        QFETCH(QString, signedVersion);
+        QFETCH(Kind, signedKind);
+        QFETCH(bool, background);
+        const bool signedRight = signedVersion.isEmpty() && signedKind == Kind::AppImage;
+        const bool genuine = served == m_next && signedRight;
+        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next, signedVersion, signedKind)};
         m_server.routes["/app.AppImage"] = {200, served};
-        auto updater = makeUpdater(publicKey);
-        updater->setAutomaticallyDownloadsUpdates(true);
+        auto updater = makeUpdater();
 
-        // Fetched and checked quietly; only a verified file is offered, and nothing is replaced.
-        updater->checkInBackgroundIfDue();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QCOMPARE(m_server.requests, (QStringList{"/feed.json", "/app.AppImage"}));
-        QCOMPARE(updater->window() && updater->window()->isVisible(), genuine);
-        QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
-        if (genuine) {
-            QCOMPARE(updater->window()->page(), Page::Available);
+        if (background) {
+            updater->setAutomaticallyDownloadsUpdates(true);
+            updater->checkInBackgroundIfDue();
+            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+            // Fetched and checked quietly; only a verified file is offered.
+            QCOMPARE(updater->window() && updater->window()->isVisible(), genuine);
+        } else {
+            updater->checkForUpdates();
+            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+            QCOMPARE(updater->window()->page(), signedRight ? Page::Available : Page::Failure);
+        }
+        if (updater->window() && updater->window()->page() == Page::Available) {
             Q_EMIT updater->window()->installRequested();
-            QCOMPARE(updater->window()->page(), Page::ReadyToRestart);
-            QCOMPARE(readFile(m_appImage), m_next);
+            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+            QCOMPARE(updater->window()->page(), genuine ? Page::ReadyToRestart : Page::Failure);
+        }
+        QCOMPARE(readFile(m_appImage), genuine ? m_next : QByteArray("old AppImage"));
+        if (genuine) {
             QVERIFY(QFileInfo(m_appImage).isExecutable());
             Q_EMIT updater->window()->restartRequested();
             QCOMPARE(m_restarts, QStringList{m_appImage});
         }
-        // A refused file is deleted at once; an installed one leaves no copy behind.
+        // Nothing is fetched for a statement that does not match the offer. A refused file is
+        // deleted at once; an installed one leaves no copy behind.
+        QCOMPARE(m_server.requests.size(), signedRight ? 2 : 1);
         QVERIFY(QDir(m_dir.filePath("downloads")).isEmpty());
+    }
+
+    // The download goes to a file of the user's alone, and what is installed is what was checked.
+    void downloadsArePrivateAndCheckedAgainWhenInstalled()
+    {
+        const QString folder = m_dir.filePath("downloads");
+        const QString victim = m_dir.filePath("victim");
+        QVERIFY(QDir().mkpath(folder));
+        QFile::setPermissions(folder, QFile::Permissions(0x7755));
+        QVERIFY(writeFileAt(victim, "victim"));
+        QVERIFY(QFile::link(victim, folder + "/app.AppImage"));
+        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
+        m_server.routes["/app.AppImage"] = {200, m_next};
+        auto updater = makeUpdater();
+        updater->setAutomaticallyDownloadsUpdates(true);
+        updater->checkInBackgroundIfDue();
+        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        QCOMPARE(updater->window()->page(), Page::Available);
+
+        const QString download = folder + "/app.AppImage";
+        QCOMPARE(readFile(victim), QByteArray("victim"));
+        QVERIFY(!QFileInfo(download).isSymLink());
+        QCOMPARE(readFile(download), m_next);
+        QCOMPARE(int(QFile::permissions(download) & 0x0777), 0x0600);
+        QCOMPARE(int(QFile::permissions(folder) & 0x0777), 0x0700);
+
+        // Swapped for a file of the same size after the check: refused while it is copied.
+        QByteArray swapped = m_next;
+        swapped[5] = 'x';
+        QVERIFY(writeFileAt(download, swapped));
+        Q_EMIT updater->window()->installRequested();
+        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        QCOMPARE(updater->window()->page(), Page::Failure);
+        QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
+        QVERIFY(QDir(folder).isEmpty());
     }
 
     void onlyHttpsFeeds()

@@ -1,5 +1,6 @@
 #include "updater/FileReplacer.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -39,9 +40,11 @@ void syncDirectory(const QString &path)
 
 namespace FileReplacer {
 
-bool replace(const QString &target, const QString &source, QString *error,
+bool replace(const QString &target, const QString &source, const QByteArray &sha256, QString *error,
     const std::function<bool()> &beforeCommit)
 {
+    if (sha256.size() != 32)
+        return fail(error, QStringLiteral("no SHA-256 to check %1 against").arg(source));
     // Everything that can fail without touching the disk is checked before the temporary
     // file exists, so an early failure has nothing to clean up.
     if (!QFileInfo(source).isFile())
@@ -72,17 +75,22 @@ bool replace(const QString &target, const QString &source, QString *error,
             error, QStringLiteral("cannot write beside %1: %2").arg(target, out.errorString()));
 
     // From here on, an early return destroys `out` uncommitted, which removes the temporary file.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray buffer;
     for (;;) {
         buffer = in.read(chunkSize);
         if (buffer.isEmpty())
             break;
+        hash.addData(buffer);
         if (out.write(buffer) != buffer.size())
             return fail(
                 error, QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));
     }
     if (in.error() != QFileDevice::NoError || !in.atEnd())
         return fail(error, QStringLiteral("cannot read %1: %2").arg(source, in.errorString()));
+
+    if (hash.result() != sha256)
+        return fail(error, QStringLiteral("%1 is not the file that was checked").arg(source));
 
     if (!out.flush())
         return fail(error, QStringLiteral("cannot write %1: %2").arg(target, out.errorString()));

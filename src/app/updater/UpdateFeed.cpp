@@ -77,6 +77,14 @@ std::optional<UpdatePackage> parsePackage(const QJsonValue &value, QString *why)
     }
     package.size = bytes;
 
+    const QJsonValue sha256 = object.value(u"sha256");
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    if (!sha256.isString() || !hex.match(sha256.toString()).hasMatch()) {
+        *why = QStringLiteral("has no sha256 of 64 hex digits");
+        return std::nullopt;
+    }
+    package.sha256 = QByteArray::fromHex(sha256.toString().toLatin1());
+
     const QJsonValue signature = object.value(u"signature");
     if (!signature.isString()) {
         *why = QStringLiteral("has no signature");
@@ -93,6 +101,11 @@ std::optional<UpdatePackage> parsePackage(const QJsonValue &value, QString *why)
 }
 
 } // namespace
+
+QString UpdateFeed::kindName(PackageKind kind)
+{
+    return kind == PackageKind::AppImage ? QStringLiteral("appimage") : QStringLiteral("deb");
+}
 
 std::optional<UpdateFeed> UpdateFeed::parse(const QByteArray &json, QString *error)
 {
@@ -136,11 +149,8 @@ std::optional<UpdateFeed> UpdateFeed::parse(const QByteArray &json, QString *err
         if (!packages.isObject())
             return fail(error, QStringLiteral("\"packages\" is not an object"));
         const QJsonObject kinds = packages.toObject();
-        const std::pair<QLatin1String, PackageKind> known[] = {
-            {QLatin1String("appimage"), PackageKind::AppImage},
-            {QLatin1String("deb"), PackageKind::Deb},
-        };
-        for (const auto &[name, kind] : known) {
+        for (const PackageKind kind : {PackageKind::AppImage, PackageKind::Deb}) {
+            const QString name = kindName(kind);
             if (!kinds.contains(name))
                 continue;
             QString why;

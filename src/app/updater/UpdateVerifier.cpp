@@ -1,8 +1,5 @@
 #include "updater/UpdateVerifier.h"
 
-#include <QFile>
-#include <QFileInfo>
-
 #include <sodium.h>
 
 #ifndef ORVANE_UPDATE_PUBLIC_KEY
@@ -31,38 +28,29 @@ QByteArray releasePublicKey()
     return key.decoded;
 }
 
-bool verify(const QString &filePath, qint64 expectedSize, const QByteArray &signature,
+QByteArray statement(
+    UpdateFeed::PackageKind kind, const QString &version, qint64 size, const QByteArray &sha256)
+{
+    return QByteArrayLiteral("OrvaneTavo update\nkind: ") + UpdateFeed::kindName(kind).toUtf8()
+        + QByteArrayLiteral("\nversion: ") + version.toUtf8() + QByteArrayLiteral("\nsize: ")
+        + QByteArray::number(size) + QByteArrayLiteral("\nsha256: ") + sha256.toHex()
+        + QByteArrayLiteral("\n");
+}
+
+bool verify(UpdateFeed::PackageKind kind, const QString &version, const UpdatePackage &package,
     const QByteArray &publicKey)
 {
-    if (publicKey.size() != crypto_sign_PUBLICKEYBYTES || signature.size() != crypto_sign_BYTES)
+    if (publicKey.size() != crypto_sign_PUBLICKEYBYTES
+        || package.signature.size() != crypto_sign_BYTES || package.sha256.size() != 32
+        || package.size <= 0 || !sodiumReady())
         return false;
-    if (expectedSize < 0 || !sodiumReady())
-        return false;
-    if (filePath.isEmpty() || !QFileInfo(filePath).isFile())
-        return false;
-
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    // The size is checked on the opened file before a single byte is read: a download that is
-    // short or padded is refused at once, whatever its length.
-    if (file.size() != expectedSize)
-        return false;
-
-    const auto *sig = reinterpret_cast<const unsigned char *>(signature.constData());
-    const auto *key = reinterpret_cast<const unsigned char *>(publicKey.constData());
-    if (expectedSize == 0) {
-        const unsigned char nothing = 0;
-        return crypto_sign_verify_detached(sig, &nothing, 0, key) == 0;
-    }
-
-    // Mapped rather than read: a package of a hundred megabytes costs no copy in memory.
-    const uchar *content = file.map(0, expectedSize);
-    if (!content)
-        return false;
-    const bool valid = crypto_sign_verify_detached(sig, content, quint64(expectedSize), key) == 0;
-    file.unmap(const_cast<uchar *>(content));
-    return valid;
+    const QByteArray message = statement(kind, version, package.size, package.sha256);
+    return crypto_sign_verify_detached(
+               reinterpret_cast<const unsigned char *>(package.signature.constData()),
+               reinterpret_cast<const unsigned char *>(message.constData()),
+               quint64(message.size()),
+               reinterpret_cast<const unsigned char *>(publicKey.constData()))
+        == 0;
 }
 
 } // namespace UpdateVerifier

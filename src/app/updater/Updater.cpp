@@ -1,5 +1,6 @@
 #include "updater/Updater.h"
 
+#include "platform/RunningAppImage.h"
 #include "settings/SettingsStore.h"
 #include "settings/TavoSettings.h"
 #include "updater/FileReplacer.h"
@@ -14,7 +15,6 @@
 #include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -51,9 +51,7 @@ Updater::Config Updater::Config::forThisInstallation()
     config.feedUrl = QUrl(feed.isEmpty() ? QStringLiteral(ORVANE_UPDATE_FEED_URL) : feed);
     config.publicKey = UpdateVerifier::releasePublicKey();
     config.currentVersion = QStringLiteral(ORVANE_VERSION);
-    const QString appImage = qEnvironmentVariable("APPIMAGE");
-    if (!appImage.isEmpty() && QFileInfo(appImage).isFile())
-        config.appImagePath = appImage;
+    config.appImagePath = RunningAppImage::path();
     config.installedFromPackage
         = QCoreApplication::applicationFilePath().startsWith(QLatin1String("/usr/"));
     config.downloadFolder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
@@ -81,6 +79,11 @@ Updater::Updater(Config config, QObject *parent)
 
 Updater::~Updater()
 {
+    // An install under way is let finish: the copy replaces the AppImage whole or not at all.
+    if (m_installThread) {
+        m_installThread->wait();
+        delete m_installThread.data();
+    }
     delete m_window.data();
 }
 
@@ -219,9 +222,7 @@ void Updater::feedArrived(const QByteArray &body, const QString &error)
     }
     TavoSettings::defaults().setObject(lastCheckKey, clock());
 
-    const QVersionNumber current = QVersionNumber::fromString(m_config.currentVersion);
-    // Pre-releases are for testers who install them by hand, never offered here.
-    if (feed->preRelease || feed->version <= current) {
+    if (!isNewer(*feed)) {
         if (m_userInitiated)
             m_window->showUpToDate(m_config.currentVersion);
         Q_EMIT checkFinished(false);
@@ -230,8 +231,20 @@ void Updater::feedArrived(const QByteArray &body, const QString &error)
     const bool sameOffer = m_offered && m_offered->version == feed->version;
     m_offered = std::move(feed);
     if (!sameOffer)
-        m_verifiedFile.clear();
+        discardVerified();
     const UpdatePackage *package = packageForThisInstallation();
+    // Nothing is fetched for a package the makers did not sign as this kind and version.
+    if (package
+        && !UpdateVerifier::verify(
+            *kindForThisInstallation(), m_offered->versionText, *package, m_config.publicKey)) {
+        qCWarning(lcUpdater) << "the feed's package is not signed for version"
+                             << m_offered->versionText;
+        m_offered.reset();
+        if (m_userInitiated)
+            fail(checkFailedText);
+        Q_EMIT checkFinished(false);
+        return;
+    }
     if (!m_userInitiated && m_verifiedFile.isEmpty() && package
         && automaticallyDownloadsUpdates()) {
         // Fetched and checked quietly; offered once it is ready to install.
@@ -270,40 +283,45 @@ void Updater::install()
     m_window->close();
 }
 
+bool Updater::isNewer(const UpdateFeed &feed) const
+{
+    // Pre-releases are for testers who install them by hand, never offered here.
+    return !feed.preRelease && feed.version > QVersionNumber::fromString(m_config.currentVersion);
+}
+
+std::optional<UpdateFeed::PackageKind> Updater::kindForThisInstallation() const
+{
+    if (!m_config.appImagePath.isEmpty())
+        return UpdateFeed::PackageKind::AppImage;
+    if (m_config.installedFromPackage)
+        return UpdateFeed::PackageKind::Deb;
+    return std::nullopt;
+}
+
 const UpdatePackage *Updater::packageForThisInstallation() const
 {
-    if (!m_offered)
-        return nullptr;
-    const auto kind = !m_config.appImagePath.isEmpty() ? UpdateFeed::PackageKind::AppImage
-        : m_config.installedFromPackage                ? UpdateFeed::PackageKind::Deb
-                                                       : std::optional<UpdateFeed::PackageKind>();
-    if (!kind)
+    const std::optional<UpdateFeed::PackageKind> kind = kindForThisInstallation();
+    if (!m_offered || !kind)
         return nullptr;
     const auto it = m_offered->packages.constFind(*kind);
     return it == m_offered->packages.constEnd() ? nullptr : &*it;
 }
 
-QString Updater::downloadPath(const UpdatePackage &package) const
+void Updater::download(const UpdatePackage &package)
 {
+    // The name the makers gave the file, so that the desktop knows a .deb by its name.
     QString name = QFileInfo(package.url.path()).fileName();
     if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
         name = QStringLiteral("update");
-    return QDir(m_config.downloadFolder).filePath(name);
-}
-
-void Updater::download(const UpdatePackage &package)
-{
-    if (!isHttps(package.url) || !QDir().mkpath(m_config.downloadFolder)) {
-        fail(downloadFailedText);
+    auto file = std::make_unique<DownloadFile>();
+    QString error = QStringLiteral("the package address is not https");
+    if (!isHttps(package.url) || !file->open(m_config.downloadFolder, name, package.size, &error)) {
+        qCWarning(lcUpdater) << "download not started:" << error;
+        if (m_userInitiated)
+            fail(downloadFailedText);
         return;
     }
-    m_downloadFile = std::make_unique<QSaveFile>(downloadPath(package));
-    m_downloadFile->setDirectWriteFallback(false);
-    if (!m_downloadFile->open(QIODevice::WriteOnly)) {
-        m_downloadFile.reset();
-        fail(downloadFailedText);
-        return;
-    }
+    m_download = std::move(file);
     if (m_userInitiated) {
         m_window->showDownloading(0, package.size);
         showWindow();
@@ -314,19 +332,25 @@ void Updater::download(const UpdatePackage &package)
     QNetworkReply *reply = network().get(request);
     m_reply = reply;
     const qint64 size = package.size;
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply, size] {
-        const QByteArray chunk = reply->readAll();
+    // Aborting finishes the reply at once; the signals it still sends after that are dropped.
+    const auto refuse = [reply] {
+        reply->setProperty("refused", true);
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, refuse] {
         // Never more than the feed announced: a longer file is not the one that was signed.
-        if (m_downloadFile->size() + chunk.size() > size
-            || m_downloadFile->write(chunk) != chunk.size()) {
-            reply->setProperty("tooLarge", true);
-            reply->abort();
-        }
+        if (m_reply == reply && !m_download->write(reply->readAll()))
+            refuse();
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, size](qint64 received, qint64) {
-        if (m_userInitiated && m_window)
-            m_window->showDownloading(received, size);
-    });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+        [this, reply, size, refuse](qint64 received, qint64 total) {
+            if (m_reply != reply)
+                return;
+            if (total > size)
+                refuse();
+            else if (m_userInitiated && m_window)
+                m_window->showDownloading(received, size);
+        });
     connect(reply, &QNetworkReply::finished, this, &Updater::downloadFinished);
 }
 
@@ -337,34 +361,40 @@ void Updater::downloadFinished()
     m_stage = Stage::Idle;
     if (!reply)
         return;
+    reply->disconnect(this);
     reply->deleteLater();
-    const QString path = m_downloadFile->fileName();
-    const bool ok = reply->error() == QNetworkReply::NoError
-        && !reply->property("tooLarge").toBool()
-        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
-    if (reply->property("cancelled").toBool() || !ok) {
-        m_downloadFile->cancelWriting();
-        m_downloadFile.reset();
-        if (!reply->property("cancelled").toBool()) {
-            qCWarning(lcUpdater) << "download failed:" << reply->errorString();
-            if (m_userInitiated)
-                fail(downloadFailedText);
-        }
+    // Removed from disk when it goes out of scope, unless it is kept below.
+    const std::unique_ptr<DownloadFile> file = std::move(m_download);
+    if (reply->property("cancelled").toBool())
+        return;
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString problem;
+    if (reply->property("refused").toBool())
+        problem = QStringLiteral("longer than announced, or the disk refused it");
+    else if (reply->error() != QNetworkReply::NoError)
+        problem = reply->errorString();
+    else if (status != 200)
+        problem = QStringLiteral("HTTP status %1").arg(status);
+    if (!problem.isEmpty()) {
+        qCWarning(lcUpdater) << "download failed:" << problem;
+        if (m_userInitiated)
+            fail(downloadFailedText);
         return;
     }
-    const bool committed = m_downloadFile->commit();
-    m_downloadFile.reset();
+
     const UpdatePackage *package = packageForThisInstallation();
-    if (!committed || !package
-        || !UpdateVerifier::verify(path, package->size, package->signature, m_config.publicKey)) {
+    if (!package || file->size() != package->size || file->sha256() != package->sha256
+        || !UpdateVerifier::verify(
+            *kindForThisInstallation(), m_offered->versionText, *package, m_config.publicKey)) {
         // Whatever arrived is not what the makers signed: it never stays on disk.
-        QFile::remove(path);
-        qCWarning(lcUpdater) << "downloaded update refused:" << path;
+        qCWarning(lcUpdater) << "downloaded update refused:" << file->path();
         if (m_userInitiated)
             fail(invalidFileText);
         return;
     }
-    m_verifiedFile = path;
+    file->keep();
+    m_verifiedFile = file->path();
     if (m_userInitiated)
         installVerified();
     else
@@ -373,18 +403,32 @@ void Updater::downloadFinished()
 
 void Updater::installVerified()
 {
+    const UpdatePackage *package = packageForThisInstallation();
+    // Checked again here, whatever happened since the offer: never an older version.
+    if (!package || !isNewer(*m_offered)) {
+        discardVerified();
+        fail(installFailedText);
+        return;
+    }
     if (!m_config.appImagePath.isEmpty()) {
-        QString error;
-        if (!FileReplacer::replace(m_config.appImagePath, m_verifiedFile, &error)) {
-            qCWarning(lcUpdater) << "could not replace the AppImage:" << error;
-            fail(installFailedText);
-            return;
-        }
-        QFile::remove(m_verifiedFile);
-        m_verifiedFile.clear();
+        m_stage = Stage::Installing;
         ensureWindow();
-        m_window->showReadyToRestart(m_offered->versionText);
+        m_window->showDownloading(package->size, package->size);
         showWindow();
+        const auto cancelled = std::make_shared<std::atomic_bool>(false);
+        const auto outcome = std::make_shared<std::pair<bool, QString>>();
+        m_installCancelled = cancelled;
+        // The copy checks the SHA-256 of the very bytes it installs.
+        m_installThread = QThread::create([target = m_config.appImagePath, source = m_verifiedFile,
+                                              sha256 = package->sha256, cancelled, outcome] {
+            outcome->first = FileReplacer::replace(
+                target, source, sha256, &outcome->second, [cancelled] { return !*cancelled; });
+        });
+        connect(m_installThread, &QThread::finished, this, [this, outcome, cancelled] {
+            installFinished(outcome->first, outcome->second, *cancelled);
+        });
+        connect(m_installThread, &QThread::finished, m_installThread, &QObject::deleteLater);
+        m_installThread->start();
         return;
     }
     // The desktop's package installer takes it from here, with its own confirmation.
@@ -394,6 +438,31 @@ void Updater::installVerified()
     }
     if (m_window)
         m_window->close();
+}
+
+void Updater::installFinished(bool installed, const QString &error, bool cancelled)
+{
+    m_stage = Stage::Idle;
+    m_installThread = nullptr;
+    // Installed, or not to be trusted any more: either way the download has served.
+    discardVerified();
+    if (installed) {
+        ensureWindow();
+        m_window->showReadyToRestart(m_offered->versionText);
+        showWindow();
+        return;
+    }
+    qCWarning(lcUpdater) << "could not replace the AppImage:" << error;
+    // A cancel came from the window, which the user has closed.
+    if (!cancelled)
+        fail(installFailedText);
+}
+
+void Updater::discardVerified()
+{
+    if (!m_verifiedFile.isEmpty())
+        QFile::remove(m_verifiedFile);
+    m_verifiedFile.clear();
 }
 
 void Updater::fail(const QString &message)
@@ -409,6 +478,8 @@ void Updater::cancel()
         m_reply->setProperty("cancelled", true);
         m_reply->abort();
     }
+    if (m_installThread)
+        *m_installCancelled = true;
 }
 
 void Updater::ensureWindow()

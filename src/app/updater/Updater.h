@@ -1,5 +1,6 @@
 #pragma once
 
+#include "updater/DownloadFile.h"
 #include "updater/UpdateFeed.h"
 #include "updater/UpdaterWindow.h"
 
@@ -8,17 +9,17 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 
-class QSaveFile;
-
-// Looks for new versions of the application, downloads them, checks their signature and
-// installs them. User-started checks show their progress and outcome in the updater's window;
-// background checks stay silent unless there is something to offer.
+// Looks for new versions of the application, downloads them, checks them against the makers'
+// signed statement and installs them. User-started checks show their progress and outcome in the
+// updater's window; background checks stay silent unless there is something to offer.
 class Updater : public QObject
 {
     Q_OBJECT
@@ -29,7 +30,7 @@ public:
         QUrl feedUrl;
         QByteArray publicKey; // 32 raw bytes
         QString currentVersion;
-        QString appImagePath; // the running AppImage, when started from one
+        QString appImagePath; // the running AppImage, when started from one (RunningAppImage)
         bool installedFromPackage = false; // the running binary came from the .deb
         QString downloadFolder;
         qint64 feedSizeCap = 256 * 1024;
@@ -68,7 +69,8 @@ public:
     // A check of the updater's own, made only when automatic checks are on and the interval
     // since the last check has passed.
     void checkInBackgroundIfDue();
-    bool isBusy() const { return m_reply != nullptr; }
+    // Checking, downloading or installing.
+    bool isBusy() const { return m_stage != Stage::Idle; }
 
     // Time, opening files and links, and restarting: replaceable so that tests control them.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTimeUtc(); };
@@ -82,7 +84,7 @@ Q_SIGNALS:
     void checkFinished(bool updateAvailable);
 
 private:
-    enum class Stage { Idle, Checking, Downloading };
+    enum class Stage { Idle, Checking, Downloading, Installing };
 
     void fetchFeed(bool userInitiated);
     void feedArrived(const QByteArray &body, const QString &error);
@@ -91,12 +93,15 @@ private:
     void download(const UpdatePackage &package);
     void downloadFinished();
     void installVerified();
+    void installFinished(bool installed, const QString &error, bool cancelled);
+    void discardVerified();
+    bool isNewer(const UpdateFeed &feed) const;
     void fail(const QString &message);
     void cancel();
     void ensureWindow();
     void showWindow();
+    std::optional<UpdateFeed::PackageKind> kindForThisInstallation() const;
     const UpdatePackage *packageForThisInstallation() const;
-    QString downloadPath(const UpdatePackage &package) const;
 
     Config m_config;
     bool m_started = false;
@@ -109,7 +114,11 @@ private:
     Stage m_stage = Stage::Idle;
     bool m_userInitiated = false;
     std::optional<UpdateFeed> m_offered;
+    std::unique_ptr<DownloadFile> m_download;
+    // A download that matched the signed statement, waiting to be installed.
     QString m_verifiedFile;
-    std::unique_ptr<QSaveFile> m_downloadFile;
+    // Copying a package of hundreds of megabytes takes seconds: never on the window's thread.
+    QPointer<QThread> m_installThread;
+    std::shared_ptr<std::atomic_bool> m_installCancelled;
     QPointer<UpdaterWindow> m_window;
 };

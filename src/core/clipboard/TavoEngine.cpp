@@ -112,7 +112,7 @@ void TavoEngine::tick()
     if (!written)
         return;
 
-    setCleanedCount(cleanedCount() + 1);
+    TavoSettings::defaults().increment(TavoSettings::cleanedCountKey);
     QMetaObject::invokeMethod(
         &m_callbackContext,
         [this] {

@@ -1,5 +1,7 @@
 #include "platform/AutostartLoginItem.h"
 
+#include "platform/RunningAppImage.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -130,10 +132,8 @@ QString AutostartLoginItem::commandForThisProcess()
 {
     // Inside an AppImage the binary lives in a mount that is gone after logout; the image
     // itself is what must be started again.
-    const QString appImage = qEnvironmentVariable("APPIMAGE");
-    if (!appImage.isEmpty() && QFileInfo(appImage).isFile())
-        return appImage;
-    return QCoreApplication::applicationFilePath();
+    const QString appImage = RunningAppImage::path();
+    return appImage.isEmpty() ? QCoreApplication::applicationFilePath() : appImage;
 }
 
 QString AutostartLoginItem::defaultAutostartFolder()

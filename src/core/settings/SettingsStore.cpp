@@ -1,147 +1,119 @@
 #include "settings/SettingsStore.h"
 
+#include "platform/SystemLog.h"
+#include "settings/SettingsFile.h"
+
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLoggingCategory>
-#include <QTimeZone>
+#include <QHash>
+#include <QMutex>
+#include <QStandardPaths>
+
+#include <cmath>
+#include <limits>
+#include <optional>
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcStore, "orvane.settings")
+constexpr qint64 largest = std::numeric_limits<qint64>::max();
+constexpr qint64 smallest = std::numeric_limits<qint64>::min();
 
-constexpr auto dateKey = "$date";
-constexpr auto corruptSuffix = ".corrupt";
-
-QVariant fromJson(const QJsonValue &value);
-
-QVariant fromJsonObject(const QJsonObject &object)
+// Values whose write failed, by file. The engine may run on another thread than the window,
+// so the map has a lock of its own; it is held only to look up or change the map.
+struct HeldValues
 {
-    if (object.size() == 1 && object.contains(QLatin1String(dateKey))) {
-        const QDateTime date = QDateTime::fromString(
-            object.value(QLatin1String(dateKey)).toString(), Qt::ISODateWithMs);
-        if (date.isValid())
-            return date.toUTC();
-    }
-    QVariantMap map;
-    for (auto it = object.begin(); it != object.end(); ++it)
-        map.insert(it.key(), fromJson(it.value()));
-    return map;
+    QMutex mutex;
+    QHash<QString, QVariantMap> byFile;
+};
+
+HeldValues &held()
+{
+    static HeldValues values;
+    return values;
 }
 
-QVariant fromJson(const QJsonValue &value)
+std::optional<QVariant> heldValue(const QString &file, const QString &key)
 {
-    switch (value.type()) {
-    case QJsonValue::Bool:
-        return value.toBool();
-    case QJsonValue::Double: {
-        // Whole numbers come back as 64-bit integers; the counter must not turn into a double.
-        constexpr qint64 notWhole = std::numeric_limits<qint64>::min();
-        const qint64 whole = value.toInteger(notWhole);
-        if (whole != notWhole || value.toDouble() == double(notWhole))
-            return QVariant::fromValue(whole);
-        return value.toDouble();
-    }
-    case QJsonValue::String:
-        return value.toString();
-    case QJsonValue::Array: {
-        QVariantList list;
-        for (const QJsonValue &item : value.toArray())
-            list.append(fromJson(item));
-        return list;
-    }
-    case QJsonValue::Object:
-        return fromJsonObject(value.toObject());
-    case QJsonValue::Null:
-    case QJsonValue::Undefined:
-        break;
-    }
-    return {};
+    HeldValues &values = held();
+    const QMutexLocker locker(&values.mutex);
+    const auto it = values.byFile.constFind(file);
+    if (it == values.byFile.constEnd() || !it->contains(key))
+        return std::nullopt;
+    return it->value(key);
 }
 
-QJsonValue toJson(const QVariant &value)
+// True when the key was not held yet.
+bool hold(const QString &file, const QString &key, const QVariant &value)
+{
+    HeldValues &values = held();
+    const QMutexLocker locker(&values.mutex);
+    QVariantMap &map = values.byFile[file];
+    const bool first = !map.contains(key);
+    map.insert(key, value);
+    return first;
+}
+
+void release(const QString &file, const QString &key)
+{
+    HeldValues &values = held();
+    const QMutexLocker locker(&values.mutex);
+    const auto it = values.byFile.find(file);
+    if (it != values.byFile.end())
+        it->remove(key);
+}
+
+qint64 wholePart(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= 9223372036854775808.0) // 2^63, the first double beyond the range
+        return largest;
+    if (value <= double(smallest))
+        return smallest;
+    return qint64(value);
+}
+
+qint64 integerOf(const QVariant &value)
 {
     switch (value.typeId()) {
-    case QMetaType::Bool:
-        return value.toBool();
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::LongLong:
     case QMetaType::Long:
     case QMetaType::Short:
         return value.toLongLong();
-    case QMetaType::QDateTime:
-        return QJsonObject{
-            {QLatin1String(dateKey), value.toDateTime().toUTC().toString(Qt::ISODateWithMs)}};
-    case QMetaType::QString:
-        return value.toString();
-    case QMetaType::QStringList:
-    case QMetaType::QVariantList: {
-        QJsonArray array;
-        for (const QVariant &item : value.toList())
-            array.append(toJson(item));
-        return array;
-    }
-    case QMetaType::QVariantMap: {
-        QJsonObject object;
-        const QVariantMap map = value.toMap();
-        for (auto it = map.begin(); it != map.end(); ++it)
-            object.insert(it.key(), toJson(it.value()));
-        return object;
+    case QMetaType::Double:
+        return wholePart(value.toDouble());
+    case QMetaType::QString: {
+        const QString text = value.toString().trimmed();
+        bool ok = false;
+        const qint64 whole = text.toLongLong(&ok);
+        if (ok)
+            return whole;
+        const double number = text.toDouble(&ok);
+        return ok ? wholePart(number) : 0;
     }
     default:
-        return QJsonValue::fromVariant(value);
+        return 0;
     }
 }
 
-// A file we cannot understand may still hold what the user set: move it out of the way
-// (never over an earlier one) so that a person can look at it, and go on with an empty store.
-void setAside(QIODevice &device)
-{
-    auto *file = qobject_cast<QFile *>(&device);
-    if (!file)
-        return;
-    const QString name = file->fileName();
-    QString target = name + QLatin1String(corruptSuffix);
-    for (int n = 1; QFile::exists(target); ++n)
-        target = name + QLatin1Char('.') + QString::number(n) + QLatin1String(corruptSuffix);
-    if (QFile::rename(name, target))
-        qCWarning(lcStore) << "unreadable settings file moved to" << target;
-    else
-        qCWarning(lcStore) << "unreadable settings file" << name << "could not be moved aside";
-}
-
+// The registered format serves QSettings users of the file; the store itself goes through
+// SettingsFile, which never blocks.
 bool readJson(QIODevice &device, QSettings::SettingsMap &map)
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(device.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        setAside(device);
-        return true;
-    }
-    const QJsonObject object = document.object();
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        const QVariant value = fromJson(it.value());
-        if (value.isValid())
-            map.insert(it.key(), value);
+    bool ok = false;
+    map = SettingsFile::parse(device.readAll(), &ok);
+    if (!ok) {
+        if (auto *file = qobject_cast<QFile *>(&device))
+            SettingsFile::setAside(file->fileName());
     }
     return true;
 }
 
 bool writeJson(QIODevice &device, const QSettings::SettingsMap &map)
 {
-    QJsonObject object;
-    for (auto it = map.begin(); it != map.end(); ++it)
-        object.insert(it.key(), toJson(it.value()));
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    const QByteArray bytes = SettingsFile::serialize(map);
     return device.write(bytes) == bytes.size();
-}
-
-QSettings open()
-{
-    return QSettings(SettingsStore::format(), QSettings::UserScope, QStringLiteral("OrvaneTavo"),
-        QStringLiteral("OrvaneTavo"));
 }
 
 } // namespace
@@ -155,17 +127,22 @@ QSettings::Format SettingsStore::format()
 
 QString SettingsStore::fileName() const
 {
-    return open().fileName();
+    // Where QSettings puts a user-scope file of organisation and application "OrvaneTavo".
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/OrvaneTavo/OrvaneTavo.json");
 }
 
 QVariant SettingsStore::object(const QString &key) const
 {
-    return open().value(key);
+    const QString file = fileName();
+    if (const std::optional<QVariant> value = heldValue(file, key))
+        return *value;
+    return SettingsFile(file).read().value(key);
 }
 
 bool SettingsStore::contains(const QString &key) const
 {
-    return open().contains(key);
+    return object(key).isValid();
 }
 
 bool SettingsStore::boolValue(const QString &key) const
@@ -175,7 +152,7 @@ bool SettingsStore::boolValue(const QString &key) const
 
 qint64 SettingsStore::integer(const QString &key) const
 {
-    return object(key).toLongLong();
+    return integerOf(object(key));
 }
 
 QString SettingsStore::string(const QString &key) const
@@ -198,24 +175,51 @@ QDateTime SettingsStore::date(const QString &key) const
 
 void SettingsStore::setBool(const QString &key, bool value) const
 {
-    write(key, value);
+    write(key, [value](const QVariant &) { return QVariant(value); });
 }
 
 void SettingsStore::setInteger(const QString &key, qint64 value) const
 {
-    write(key, QVariant::fromValue(value));
+    write(key, [value](const QVariant &) { return QVariant::fromValue(value); });
 }
 
 void SettingsStore::setObject(const QString &key, const QVariant &value) const
 {
-    write(key, value);
+    write(key, [&value](const QVariant &) { return value; });
 }
 
-void SettingsStore::write(const QString &key, const QVariant &value) const
+qint64 SettingsStore::increment(const QString &key) const
 {
-    QSettings settings = open();
-    settings.setValue(key, value);
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        qCWarning(lcStore) << "could not write" << key << "to" << settings.fileName();
+    return write(key, [](const QVariant &current) {
+        const qint64 count = integerOf(current);
+        return QVariant::fromValue(count == largest ? largest : count + 1);
+    }).toLongLong();
+}
+
+QVariant SettingsStore::write(
+    const QString &key, const std::function<QVariant(const QVariant &)> &next) const
+{
+    const QString file = fileName();
+    std::optional<QVariant> written;
+    QString error;
+    const bool stored = SettingsFile(file).update(
+        [&](QVariantMap &values) {
+            // A value held from a failed write is what readers saw last: go on from it.
+            const std::optional<QVariant> current = heldValue(file, key);
+            written = next(current ? *current : values.value(key));
+            values.insert(key, *written);
+        },
+        &error);
+    if (stored) {
+        release(file, key);
+        return *written;
+    }
+    if (!written)
+        written = next(object(key));
+    // Said once per key and run: a counter that cannot be stored would otherwise log a line
+    // for every cleaned copy.
+    if (hold(file, key, *written))
+        SystemLog::write(QStringLiteral("OrvaneTavo: réglages: impossible d'enregistrer %1: %2")
+                             .arg(key, error));
+    return *written;
 }

@@ -1,0 +1,258 @@
+#include "settings/SettingsFile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <limits>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcFile, "orvane.settings")
+
+constexpr auto dateKey = "$date";
+constexpr auto corruptSuffix = ".corrupt";
+// The file holds a handful of keys; anything this large is not ours.
+constexpr qint64 sizeCap = 16 * 1024 * 1024;
+
+QVariant fromJson(const QJsonValue &value);
+
+QVariant fromJsonObject(const QJsonObject &object)
+{
+    if (object.size() == 1 && object.contains(QLatin1String(dateKey))) {
+        const QDateTime date = QDateTime::fromString(
+            object.value(QLatin1String(dateKey)).toString(), Qt::ISODateWithMs);
+        if (date.isValid())
+            return date.toUTC();
+    }
+    QVariantMap map;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        map.insert(it.key(), fromJson(it.value()));
+    return map;
+}
+
+QVariant fromJson(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return value.toBool();
+    case QJsonValue::Double: {
+        // Whole numbers come back as 64-bit integers; the counter must not turn into a double.
+        constexpr qint64 notWhole = std::numeric_limits<qint64>::min();
+        const qint64 whole = value.toInteger(notWhole);
+        if (whole != notWhole || value.toDouble() == double(notWhole))
+            return QVariant::fromValue(whole);
+        return value.toDouble();
+    }
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Array: {
+        QVariantList list;
+        for (const QJsonValue &item : value.toArray())
+            list.append(fromJson(item));
+        return list;
+    }
+    case QJsonValue::Object:
+        return fromJsonObject(value.toObject());
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return {};
+}
+
+QJsonValue toJson(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::Long:
+    case QMetaType::Short:
+        return value.toLongLong();
+    case QMetaType::QDateTime:
+        return QJsonObject{
+            {QLatin1String(dateKey), value.toDateTime().toUTC().toString(Qt::ISODateWithMs)}};
+    case QMetaType::QString:
+        return value.toString();
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        QJsonArray array;
+        for (const QVariant &item : value.toList())
+            array.append(toJson(item));
+        return array;
+    }
+    case QMetaType::QVariantMap: {
+        QJsonObject object;
+        const QVariantMap map = value.toMap();
+        for (auto it = map.begin(); it != map.end(); ++it)
+            object.insert(it.key(), toJson(it.value()));
+        return object;
+    }
+    default:
+        return QJsonValue::fromVariant(value);
+    }
+}
+
+bool fail(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return false;
+}
+
+// The whole content of a regular file, read without ever waiting on a writer that does not
+// come; nothing when the open descriptor turns out to be anything else.
+std::optional<QByteArray> readRegularFile(const QByteArray &name)
+{
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return QByteArray();
+    struct stat info;
+    std::optional<QByteArray> bytes;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= sizeCap) {
+        bytes = QByteArray();
+        char buffer[16384];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0 && bytes->size() + n <= sizeCap) {
+                bytes->append(buffer, n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                if (n != 0)
+                    bytes.reset();
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+} // namespace
+
+SettingsFile::SettingsFile(const QString &path)
+    : m_path(path)
+{
+}
+
+QVariantMap SettingsFile::read() const
+{
+    const QByteArray name = QFile::encodeName(m_path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0) {
+        // A missing file is an empty store; a link that leads nowhere is set aside, so that the
+        // next write makes a real file rather than one wherever the link points.
+        struct stat link;
+        if ((errno == ENOENT || errno == ELOOP) && ::lstat(name.constData(), &link) == 0
+            && S_ISLNK(link.st_mode))
+            setAside(m_path);
+        return {};
+    }
+    // Opening a FIFO would wait for a writer, a device could be anything: only a regular
+    // file is ever opened.
+    const std::optional<QByteArray> bytes
+        = S_ISREG(info.st_mode) ? readRegularFile(name) : std::nullopt;
+    if (!bytes) {
+        setAside(m_path);
+        return {};
+    }
+    if (bytes->isEmpty())
+        return {};
+    bool ok = false;
+    const QVariantMap values = parse(*bytes, &ok);
+    if (!ok)
+        setAside(m_path);
+    return values;
+}
+
+bool SettingsFile::update(const std::function<void(QVariantMap &)> &change, QString *error) const
+{
+    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
+        return fail(error, QStringLiteral("cannot create the folder of %1").arg(m_path));
+
+    const QString lockPath = m_path + QStringLiteral(".lock");
+    // QLockFile reads a lock it finds in its way, and would wait there on a FIFO; a lock that
+    // is not a file at all, a directory say, is released by no one. Either is moved out of the
+    // way first, and so is the helper lock QLockFile takes to clear a stale one.
+    for (const QString &path : {lockPath, lockPath + QStringLiteral(".rmlock")}) {
+        struct stat info;
+        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode))
+            setAside(path);
+    }
+    // A real lock that stays held means another writer is stuck; waiting for it would freeze
+    // whoever asked for this write.
+    QLockFile lock(lockPath);
+    if (!lock.tryLock(lockWaitMs))
+        return fail(error,
+            lock.error() == QLockFile::LockFailedError
+                ? QStringLiteral("%1 is held by another writer").arg(lockPath)
+                : QStringLiteral("cannot create %1").arg(lockPath));
+
+    QVariantMap values = read();
+    change(values);
+    const QByteArray bytes = serialize(values);
+    // Written beside the file and renamed over it: the file is always whole, old or new.
+    QSaveFile file(m_path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString()));
+    return true;
+}
+
+bool SettingsFile::setAside(const QString &path)
+{
+    QString target = path + QLatin1String(corruptSuffix);
+    // lstat, not exists(): a dangling link set aside earlier still takes its name.
+    struct stat info;
+    for (int n = 1; ::lstat(QFile::encodeName(target).constData(), &info) == 0; ++n)
+        target = path + QLatin1Char('.') + QString::number(n) + QLatin1String(corruptSuffix);
+    // rename() moves a link itself, never what it points to.
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0) {
+        qCWarning(lcFile) << "unusable settings file moved to" << target;
+        return true;
+    }
+    qCWarning(lcFile) << "unusable settings file" << path << "could not be moved aside";
+    return false;
+}
+
+QVariantMap SettingsFile::parse(const QByteArray &bytes, bool *ok)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    *ok = error.error == QJsonParseError::NoError && document.isObject();
+    QVariantMap values;
+    if (!*ok)
+        return values;
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QVariant value = fromJson(it.value());
+        if (value.isValid())
+            values.insert(it.key(), value);
+    }
+    return values;
+}
+
+QByteArray SettingsFile::serialize(const QVariantMap &values)
+{
+    QJsonObject object;
+    for (auto it = values.begin(); it != values.end(); ++it)
+        object.insert(it.key(), toJson(it.value()));
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}

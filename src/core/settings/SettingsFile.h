@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <QVariantMap>
+
+#include <functional>
+
+// The settings store's JSON file on disk.
+//
+// Nothing here ever waits without end: reading opens only a regular file (or a link to one),
+// so a FIFO, a directory or a dangling link at the path is set aside like a file that does
+// not parse, or read as empty when it cannot be moved. Writing takes the same lock file as
+// QSettings ("<file>.lock"), so it merges with QSettings writers of the file, but waits for it
+// a bounded time only; the new content then replaces the file atomically.
+class SettingsFile
+{
+public:
+    explicit SettingsFile(const QString &path);
+
+    QString path() const { return m_path; }
+
+    // Every stored value; empty when there is no usable file.
+    QVariantMap read() const;
+
+    // Reads the file under the lock, lets `change` edit the values and writes them back. On
+    // failure the file is untouched and `error` says why (for the log).
+    bool update(const std::function<void(QVariantMap &)> &change, QString *error) const;
+
+    // Moves whatever is at `path` out of the way, to "<path>.corrupt" or "<path>.N.corrupt"
+    // (never over an earlier one), so that a person can still look at it.
+    static bool setAside(const QString &path);
+
+    // The file's format: a JSON object whose values keep their types, dates written as
+    // {"$date": "<ISO 8601 UTC with ms>"}. `ok` is false when the bytes are not such an object.
+    static QVariantMap parse(const QByteArray &bytes, bool *ok);
+    static QByteArray serialize(const QVariantMap &values);
+
+    // How long a write waits for another writer's lock before it gives up.
+    static constexpr int lockWaitMs = 250;
+
+private:
+    QString m_path;
+};
