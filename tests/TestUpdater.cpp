@@ -101,6 +101,7 @@ private Q_SLOTS:
         m_server.requests.clear();
         m_restarts.clear();
         QDir(m_dir.filePath("downloads")).removeRecursively();
+        QFile::remove(m_dir.filePath("downloads"));
         QFile old(m_appImage = m_dir.filePath("OrvaneTavo.AppImage"));
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old AppImage") > 0);
         old.setPermissions(old.permissions() | QFileDevice::ExeOwner);
@@ -176,6 +177,20 @@ private Q_SLOTS:
         auto again = makeUpdater();
         QVERIFY(!again->automaticallyChecksForUpdates());
         QVERIFY(again->automaticallyDownloadsUpdates());
+    }
+
+    // A download folder that cannot be made is no reason to show anything in the background.
+    void backgroundDownloadThatCannotStartStaysSilent()
+    {
+        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
+        m_server.routes["/app.AppImage"] = {200, m_next};
+        QVERIFY(writeFileAt(m_dir.filePath("downloads"), "in the way"));
+        auto updater = makeUpdater();
+        updater->setAutomaticallyDownloadsUpdates(true);
+        updater->checkInBackgroundIfDue();
+        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        QVERIFY(!updater->window() || !updater->window()->isVisible());
+        QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
     }
 
     // The feed announces m_next; the server may hand out another file, and the statement may
