@@ -59,24 +59,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("appDir");
         QTest::addColumn<QString>("binary");
         QTest::addColumn<bool>("trusted");
-        QTest::newRow("our own image") << "image"
-                                       << "mount"
-                                       << "mount/usr/bin/orvanetavo" << true;
-        QTest::newRow("inherited from another image") << "image"
-                                                      << "mount"
-                                                      << "elsewhere/orvanetavo" << false;
-        QTest::newRow("a folder named like the mount") << "image"
-                                                       << "mount"
-                                                       << "mount-other/orvanetavo" << false;
-        QTest::newRow("no APPDIR") << "image"
-                                   << ""
-                                   << "mount/usr/bin/orvanetavo" << false;
-        QTest::newRow("no such image") << "gone"
-                                       << "mount"
-                                       << "mount/usr/bin/orvanetavo" << false;
-        QTest::newRow("APPDIR is the root") << "image"
-                                            << "/"
-                                            << "mount/usr/bin/orvanetavo" << false;
+        const auto row = [](const char *tag, const char *image, const char *dir, const char *binary,
+                             bool trusted) {
+            QTest::newRow(tag) << QString(image) << QString(dir) << QString(binary) << trusted;
+        };
+        row("our own image", "image", "mount", "mount/usr/bin/orvanetavo", true);
+        row("inherited from another image", "image", "mount", "elsewhere/orvanetavo", false);
+        row("a folder named like the mount", "image", "mount", "mount-other/orvanetavo", false);
+        row("no APPDIR", "image", "", "mount/usr/bin/orvanetavo", false);
+        row("no such image", "gone", "mount", "mount/usr/bin/orvanetavo", false);
+        row("APPDIR is the root", "image", "/", "mount/usr/bin/orvanetavo", false);
     }
 
     void appImageIsTrustedOnlyFromItsOwnMount()
@@ -95,42 +87,49 @@ private Q_SLOTS:
             trusted ? inDir(appImage) : QString());
     }
 
-    void registerCreatesTheFolderAndAnEnabledEntry()
-    {
-        AutostartLoginItem item("/opt/OrvaneTavo/orvanetavo", autostartFolder());
-        QCOMPARE(item.status(), Status::NotRegistered);
-
-        QString error = "untouched";
-        QVERIFY(item.registerItem(&error));
-        QCOMPARE(error, QStringLiteral("untouched"));
-        QCOMPARE(item.status(), Status::Enabled);
-        QCOMPARE(item.filePath(), autostartFolder() + "/orvanetavo.desktop");
-        QCOMPARE(entryValue(item.filePath(), "Type"), QStringLiteral("Application"));
-        QVERIFY(entryValue(item.filePath(), "Hidden").isNull());
-    }
-
-    void execIsQuotedForTheDesktop_data()
+    // Each entry is written whole, in a folder made on the way, over whatever was there; then
+    // unregistering removes it, and succeeds again once it is gone.
+    void registerWritesAQuotedEnabledEntry_data()
     {
         QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("earlier"); // the entry found on disk, none when empty
         QTest::addColumn<QString>("exec"); // exactly as written in the file
 
-        QTest::newRow("plain path") << "/usr/bin/orvanetavo"
-                                    << "/usr/bin/orvanetavo";
-        QTest::newRow("space") << "/home/léa/Mes Applis/OrvaneTavo.AppImage"
+        QTest::newRow("plain path")
+            << "/usr/bin/orvanetavo" << QByteArray() << "/usr/bin/orvanetavo";
+        QTest::newRow("space") << "/home/léa/Mes Applis/OrvaneTavo.AppImage" << QByteArray()
                                << "\"/home/léa/Mes Applis/OrvaneTavo.AppImage\"";
-        QTest::newRow("double quote") << "/tmp/a \"b\"/app"
-                                      << "\"/tmp/a \\\\\"b\\\\\"/app\"";
-        QTest::newRow("percent and space") << "/tmp/100 %f/app"
-                                           << "\"/tmp/100 %%f/app\"";
+        QTest::newRow("double quote")
+            << "/tmp/a \"b\"/app" << QByteArray() << "\"/tmp/a \\\\\"b\\\\\"/app\"";
+        QTest::newRow("percent and space")
+            << "/tmp/100 %f/app" << QByteArray() << "\"/tmp/100 %%f/app\"";
+        QTest::newRow("over a hidden entry")
+            << "/usr/bin/orvanetavo"
+            << QByteArray("[Desktop Entry]\nExec=/old/orvanetavo\nHidden=true\n"
+                          "X-GNOME-Autostart-enabled=false\n")
+            << "/usr/bin/orvanetavo";
     }
 
-    void execIsQuotedForTheDesktop()
+    void registerWritesAQuotedEnabledEntry()
     {
         QFETCH(QString, command);
+        QFETCH(QByteArray, earlier);
         AutostartLoginItem item(command, autostartFolder());
+        QCOMPARE(item.filePath(), autostartFolder() + "/orvanetavo.desktop");
+        if (!earlier.isEmpty())
+            writeFile(item.filePath(), earlier);
+        QCOMPARE(item.status(), Status::NotRegistered);
         QVERIFY(item.registerItem(nullptr));
         QCOMPARE(item.status(), Status::Enabled);
         QTEST(entryValue(item.filePath(), "Exec"), "exec");
+        QCOMPARE(entryValue(item.filePath(), "Type"), "Application");
+        QVERIFY(entryValue(item.filePath(), "Hidden").isNull());
+
+        QVERIFY(item.unregisterItem(nullptr));
+        QVERIFY(!QFileInfo::exists(item.filePath()));
+        QCOMPARE(item.status(), Status::NotRegistered);
+        // Already gone: still what the caller asked for.
+        QVERIFY(item.unregisterItem(nullptr));
     }
 
     void statusReadsTheEntry_data()
@@ -158,68 +157,37 @@ private Q_SLOTS:
         QTEST(item.status(), "status");
     }
 
-    void registerTurnsAHiddenEntryBackOn()
+    // Tests may run as root, so the entry is made unusable by the shape of the paths rather than
+    // by permissions. A failure says, on one line, which path it is about, and changes nothing.
+    void failuresNameThePathAndChangeNothing_data()
     {
-        AutostartLoginItem item("/usr/bin/orvanetavo", autostartFolder());
-        const QByteArray head = "[Desktop Entry]\nExec=/old/orvanetavo\n";
-        writeFile(item.filePath(), head + "Hidden=true\nX-GNOME-Autostart-enabled=false\n");
-        QVERIFY(item.registerItem(nullptr));
-        QCOMPARE(item.status(), Status::Enabled);
-        QVERIFY(entryValue(item.filePath(), "Hidden").isNull());
-        QCOMPARE(entryValue(item.filePath(), "Exec"), QStringLiteral("/usr/bin/orvanetavo"));
-    }
-
-    void registerFailsWhenTheEntryCannotBeWritten_data()
-    {
-        // Tests may run as root, so the folder is made unusable by the shape of the paths
-        // rather than by permissions.
+        QTest::addColumn<bool>("registering");
         QTest::addColumn<QString>("blocker"); // a file in the way, below the temporary folder
-        QTest::newRow("autostart is a file") << "autostart";
-        QTest::newRow("entry is a folder") << "autostart/orvanetavo.desktop/inside";
+        QTest::addColumn<QString>("named"); // the path the message must name
+        const QString entry = "autostart/orvanetavo.desktop";
+        QTest::newRow("register, autostart is a file") << true << "autostart"
+                                                       << "autostart";
+        QTest::newRow("register, entry is a folder") << true << entry + "/inside"
+                                                     << "autostart";
+        QTest::newRow("unregister, entry is a folder") << false << entry + "/inside" << entry;
     }
 
-    void registerFailsWhenTheEntryCannotBeWritten()
+    void failuresNameThePathAndChangeNothing()
     {
+        QFETCH(bool, registering);
         QFETCH(QString, blocker);
+        QFETCH(QString, named);
         writeFile(m_dir.filePath(blocker), "in the way");
-        const QString folder = m_dir.filePath("autostart");
-
-        AutostartLoginItem item("/usr/bin/orvanetavo", folder);
+        AutostartLoginItem item("/usr/bin/orvanetavo", m_dir.filePath("autostart"));
+        QCOMPARE(item.status(), Status::NotRegistered);
         QString error;
-        QVERIFY(!item.registerItem(&error));
-        QVERIFY(!error.isEmpty());
+        QVERIFY(registering ? !item.registerItem(&error) : !item.unregisterItem(&error));
         QVERIFY2(!error.contains('\n'), qPrintable(error));
-        QVERIFY2(error.contains(folder), qPrintable(error));
+        QVERIFY2(error.contains(m_dir.filePath(named)), qPrintable(error));
         QCOMPARE(item.status(), Status::NotRegistered);
         QFile file(m_dir.filePath(blocker));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("in the way"));
-    }
-
-    void unregisterRemovesTheEntry()
-    {
-        AutostartLoginItem item("orvanetavo", autostartFolder());
-        QVERIFY(item.registerItem(nullptr));
-        QString error = "untouched";
-        QVERIFY(item.unregisterItem(&error));
-        QCOMPARE(error, QStringLiteral("untouched"));
-        QVERIFY(!QFileInfo::exists(item.filePath()));
-        QCOMPARE(item.status(), Status::NotRegistered);
-        // Already gone: still what the caller asked for.
-        QVERIFY(item.unregisterItem(&error));
-        QCOMPARE(error, QStringLiteral("untouched"));
-    }
-
-    void unregisterFailsWhenTheEntryStays()
-    {
-        AutostartLoginItem item("orvanetavo", autostartFolder());
-        writeFile(item.filePath() + "/inside", "a folder cannot be removed as a file");
-        QCOMPARE(item.status(), Status::NotRegistered);
-        QString error;
-        QVERIFY(!item.unregisterItem(&error));
-        QVERIFY2(error.contains(item.filePath()), qPrintable(error));
-        QVERIFY(!error.contains('\n'));
-        QVERIFY(QFileInfo::exists(item.filePath() + "/inside"));
     }
 
     void defaultFolderFollowsXdgConfigHome()

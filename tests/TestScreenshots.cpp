@@ -62,74 +62,56 @@ private Q_SLOTS:
         QApplication::setPalette(m_light);
     }
 
-    void mainWindow_data()
+    // The row's name is the file's: main-{light,dark}-{on,off}.png, settings-{light,dark}.png.
+    void faces_data()
     {
+        QTest::addColumn<bool>("settings");
         QTest::addColumn<bool>("dark");
         QTest::addColumn<bool>("on");
-        QTest::newRow("light-on") << false << true;
-        QTest::newRow("light-off") << false << false;
-        QTest::newRow("dark-on") << true << true;
-        QTest::newRow("dark-off") << true << false;
+        for (const bool dark : {false, true}) {
+            const char *look = dark ? "dark" : "light";
+            QTest::addRow("main-%s-on", look) << false << dark << true;
+            QTest::addRow("main-%s-off", look) << false << dark << false;
+            QTest::addRow("settings-%s", look) << true << dark << true;
+        }
     }
 
-    void mainWindow()
+    void faces()
     {
+        QFETCH(bool, settings);
         QFETCH(bool, dark);
         QFETCH(bool, on);
         QApplication::setPalette(dark ? darkPalette() : m_light);
         if (m_engine->isEnabled() != on)
             m_app->togglePressed();
+        settings ? m_app->showSettings() : m_app->showMain();
         QCoreApplication::processEvents();
 
         const QPixmap shot = m_app->mainWindow->content()->grab();
         QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
-        const QString path = QString(SCREENSHOT_DIR) + "/main-" + QTest::currentDataTag() + ".png";
-        QVERIFY(shot.save(path));
+        QVERIFY(shot.save(QString(SCREENSHOT_DIR) + '/' + QTest::currentDataTag() + ".png"));
 
-        // The status line paints in the colour of the state and of the palette.
-        const QColor expected = on ? tavoSlate().resolve(QApplication::palette())
-                                   : secondaryLabelColor().resolve(QApplication::palette());
-        QCOMPARE(m_app->mainView->tavoStatusLabel->resolvedTextColor(), expected);
-        if (on)
-            QCOMPARE(expected,
-                dark ? QColor::fromRgbF(0.651f, 0.706f, 0.78f)
-                     : QColor::fromRgbF(0.278f, 0.333f, 0.412f));
+        if (settings) {
+            // The link follows the palette: mauve, light or dark.
+            auto *site = m_app->settingsView->findChild<LinkButton *>();
+            QVERIFY(site);
+            QCOMPARE(site->resolvedTextColor(),
+                dark ? QColor::fromRgbF(0.686f, 0.573f, 0.992f)
+                     : QColor::fromRgbF(0.486f, 0.227f, 0.929f));
+            return;
+        }
+        // The status line paints in the colour of the state, resolved for the palette.
+        QCOMPARE(m_app->mainView->tavoStatusLabel->resolvedTextColor(),
+            (on ? tavoSlate() : secondaryLabelColor()).resolve(QApplication::palette()));
 
         // The disc's upper half: slate when on, grey when off.
-        const QImage image = shot.toImage();
         const QPoint disc
             = m_app->mainView->tavoButton->mapTo(m_app->mainWindow->content(), QPoint(65, 30));
-        const QColor sample = image.pixelColor(disc * shot.devicePixelRatio());
+        const QColor sample = shot.toImage().pixelColor(disc * shot.devicePixelRatio());
         if (on)
             QVERIFY2(sample.blue() > sample.red() + 15, qPrintable(sample.name()));
         else
             QVERIFY2(qAbs(sample.blue() - sample.red()) < 15, qPrintable(sample.name()));
-    }
-
-    void settingsView_data()
-    {
-        QTest::addColumn<bool>("dark");
-        QTest::newRow("light") << false;
-        QTest::newRow("dark") << true;
-    }
-
-    void settingsView()
-    {
-        QFETCH(bool, dark);
-        QApplication::setPalette(dark ? darkPalette() : m_light);
-        m_app->showSettings();
-        QCoreApplication::processEvents();
-        const QPixmap shot = m_app->mainWindow->content()->grab();
-        QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
-        QVERIFY(
-            shot.save(QString(SCREENSHOT_DIR) + "/settings-" + QTest::currentDataTag() + ".png"));
-        // The link follows the palette: mauve, light or dark.
-        auto *site = m_app->settingsView->findChild<LinkButton *>();
-        QVERIFY(site);
-        QCOMPARE(site->resolvedTextColor(),
-            dark ? QColor::fromRgbF(0.686f, 0.573f, 0.992f)
-                 : QColor::fromRgbF(0.486f, 0.227f, 0.929f));
-        m_app->showMain();
     }
 };
 
