@@ -10,14 +10,15 @@
 #include "platform/AutostartLoginItem.h"
 #include "platform/SystemLog.h"
 #include "settings/TavoSettings.h"
+#include "shell/EditMenu.h"
 #include "shell/MainWindow.h"
+#include "views/WelcomeQuestion.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QUrl>
@@ -26,17 +27,6 @@ namespace {
 
 const QString onText = QStringLiteral("Texte brut : activé");
 const QString offText = QStringLiteral("Texte brut : désactivé");
-
-// The edit entries act on whichever text field has the keyboard focus.
-void sendToFocusedField(const char *slot)
-{
-    QWidget *field = QApplication::focusWidget();
-    if (!field)
-        return;
-    const QByteArray signature = QByteArray(slot) + "()";
-    if (field->metaObject()->indexOfMethod(signature.constData()) >= 0)
-        QMetaObject::invokeMethod(field, slot);
-}
 
 } // namespace
 
@@ -181,26 +171,8 @@ void AppDelegate::showOnboardingIfNeeded()
     // it is on screen.
     store.setBool(TavoSettings::onboardedKey, true);
 
-    QMessageBox alert(mainWindow);
-    alert.setWindowTitle(QStringLiteral("OrvaneTavo"));
-    alert.setTextFormat(Qt::PlainText);
-    alert.setText(QStringLiteral("Bienvenue dans OrvaneTavo 📄"));
-    alert.setInformativeText(
-        QStringLiteral("Où veux-tu que l'app vive ?\n\n"
-                       "Dans le Dock : une app classique avec sa fenêtre.\n"
-                       "Dans la barre de menus : une petite icône discrète en haut de l'écran.\n\n"
-                       "Tu pourras changer d'avis à tout moment dans la fenêtre de l'app."));
-    alert.setIcon(QMessageBox::Information);
-    QPushButton *dock = alert.addButton(QStringLiteral("Dans le Dock"), QMessageBox::AcceptRole);
-    QPushButton *menuBar
-        = alert.addButton(QStringLiteral("Dans la barre de menus"), QMessageBox::AcceptRole);
-    alert.setDefaultButton(dock);
-    // Closing the question any other way keeps the window in the task bar.
-    alert.setEscapeButton(dock);
     activateApplication();
-    alert.exec();
-
-    const bool chooseMenuBar = alert.clickedButton() == menuBar;
+    const bool chooseMenuBar = WelcomeQuestion::asksForMenuBar(mainWindow);
     store.setBool(TavoSettings::menuBarModeKey, chooseMenuBar);
     if (settingsView)
         settingsView->menuBarCheckbox->setChecked(chooseMenuBar);
@@ -259,33 +231,7 @@ void AppDelegate::buildMenu()
 
 QMenu *AppDelegate::editMenuItem()
 {
-    auto *edit = new QMenu(QStringLiteral("Édition"));
-    const struct
-    {
-        const char *title;
-        QKeySequence keys;
-        const char *slot;
-    } entries[] = {
-        {"Annuler", QKeySequence(Qt::CTRL | Qt::Key_Z), "undo"},
-        {"Rétablir", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), "redo"},
-        {nullptr, {}, nullptr},
-        {"Couper", QKeySequence(Qt::CTRL | Qt::Key_X), "cut"},
-        {"Copier", QKeySequence(Qt::CTRL | Qt::Key_C), "copy"},
-        {"Coller", QKeySequence(Qt::CTRL | Qt::Key_V), "paste"},
-        {"Tout sélectionner", QKeySequence(Qt::CTRL | Qt::Key_A), "selectAll"},
-    };
-    for (const auto &entry : entries) {
-        if (!entry.title) {
-            edit->addSeparator();
-            continue;
-        }
-        const char *slot = entry.slot;
-        QAction *action = edit->addAction(
-            QString::fromUtf8(entry.title), entry.keys, edit, [slot] { sendToFocusedField(slot); });
-        // Also in the update window and every other window of ours, not only the main one.
-        action->setShortcutContext(Qt::ApplicationShortcut);
-    }
-    return edit;
+    return new EditMenu;
 }
 
 void AppDelegate::buildMainWindow()
