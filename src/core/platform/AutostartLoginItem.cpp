@@ -189,7 +189,7 @@ bool AutostartLoginItem::registerItem(QString *error)
                                             "Name=OrvaneTavo\n"
                                             "Comment[fr]=Colle toujours du texte brut, partout.\n"
                                             "Exec=%1\n"
-                                            "Icon=orvanetavo\n"
+                                            "Icon=" ORVANE_APP_ID "\n"
                                             "Terminal=false\n"
                                             "X-GNOME-Autostart-enabled=true\n")
                                  .arg(escapedStringValue(quotedExecArgument(m_command)));
