@@ -23,8 +23,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://orvanelabs.ch/orvanetavo")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-# Opening links and the downloaded update goes through the desktop's opener.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# Opening links and the downloaded update goes through the desktop's opener; the welcome
+# question ends with an emoji, a blank box without a colour emoji font.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, fonts-noto-color-emoji")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # A restrictive umask on the build machine must not end up in the package's folders.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

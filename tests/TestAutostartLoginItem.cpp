@@ -68,15 +68,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("exec"); // exactly as written in the file
+        QTest::addColumn<QString>("tryExec"); // a plain path: no quoting, no field codes
 
         QTest::newRow("plain path") << "/usr/bin/orvanetavo"
+                                    << "/usr/bin/orvanetavo"
                                     << "/usr/bin/orvanetavo";
         QTest::newRow("space") << "/home/léa/Mes Applis/OrvaneTavo.AppImage"
-                               << "\"/home/léa/Mes Applis/OrvaneTavo.AppImage\"";
+                               << "\"/home/léa/Mes Applis/OrvaneTavo.AppImage\""
+                               << "/home/léa/Mes Applis/OrvaneTavo.AppImage";
         QTest::newRow("double quote") << "/tmp/a \"b\"/app"
-                                      << "\"/tmp/a \\\\\"b\\\\\"/app\"";
-        QTest::newRow("percent and space") << "/tmp/100 %f/app"
-                                           << "\"/tmp/100 %%f/app\"";
+                                      << "\"/tmp/a \\\\\"b\\\\\"/app\""
+                                      << "/tmp/a \"b\"/app";
+        QTest::newRow("percent and backslash") << "/tmp/100 %f\\app"
+                                               << "\"/tmp/100 %%f\\\\\\\\app\""
+                                               << "/tmp/100 %f\\\\app";
     }
 
     void execIsQuotedForTheDesktop()
@@ -86,6 +91,7 @@ private Q_SLOTS:
         QVERIFY(item.registerItem(nullptr));
         QCOMPARE(item.status(), Status::Enabled);
         QTEST(entryValue(item.filePath(), "Exec"), "exec");
+        QTEST(entryValue(item.filePath(), "TryExec"), "tryExec");
     }
 
     void statusReadsTheEntry_data()
