@@ -9,6 +9,7 @@ packages=(
   fonts-dejavu-core fonts-noto-color-emoji
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon
   libsodium-dev openssl libssl3
+  dpkg-dev file lintian appstream desktop-file-utils
 )
 
 missing=()

@@ -94,20 +94,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QByteArray>("earlier"); // the entry found on disk, none when empty
         QTest::addColumn<QString>("exec"); // exactly as written in the file
+        QTest::addColumn<QString>("tryExec"); // a plain path: no quoting, no field codes
 
-        QTest::newRow("plain path")
-            << "/usr/bin/orvanetavo" << QByteArray() << "/usr/bin/orvanetavo";
-        QTest::newRow("space") << "/home/léa/Mes Applis/OrvaneTavo.AppImage" << QByteArray()
-                               << "\"/home/léa/Mes Applis/OrvaneTavo.AppImage\"";
-        QTest::newRow("double quote")
-            << "/tmp/a \"b\"/app" << QByteArray() << "\"/tmp/a \\\\\"b\\\\\"/app\"";
-        QTest::newRow("percent and space")
-            << "/tmp/100 %f/app" << QByteArray() << "\"/tmp/100 %%f/app\"";
-        QTest::newRow("over a hidden entry")
-            << "/usr/bin/orvanetavo"
-            << QByteArray("[Desktop Entry]\nExec=/old/orvanetavo\nHidden=true\n"
-                          "X-GNOME-Autostart-enabled=false\n")
-            << "/usr/bin/orvanetavo";
+        const auto row = [](const char *tag, const char *command, const QByteArray &earlier,
+                             const char *exec, const char *tryExec) {
+            QTest::newRow(tag) << QString(command) << earlier << QString(exec) << QString(tryExec);
+        };
+        row("plain path", "/usr/bin/orvanetavo", {}, "/usr/bin/orvanetavo", "/usr/bin/orvanetavo");
+        row("space", "/home/léa/Mes Applis/OrvaneTavo.AppImage", {},
+            "\"/home/léa/Mes Applis/OrvaneTavo.AppImage\"",
+            "/home/léa/Mes Applis/OrvaneTavo.AppImage");
+        row("double quote", "/tmp/a \"b\"/app", {}, "\"/tmp/a \\\\\"b\\\\\"/app\"",
+            "/tmp/a \"b\"/app");
+        row("percent and backslash", "/tmp/100 %f\\app", {}, "\"/tmp/100 %%f\\\\\\\\app\"",
+            "/tmp/100 %f\\\\app");
+        row("over a hidden entry", "/usr/bin/orvanetavo",
+            "[Desktop Entry]\nExec=/old/orvanetavo\nHidden=true\nX-GNOME-Autostart-enabled=false\n",
+            "/usr/bin/orvanetavo", "/usr/bin/orvanetavo");
     }
 
     void registerWritesAQuotedEnabledEntry()
@@ -122,6 +125,7 @@ private Q_SLOTS:
         QVERIFY(item.registerItem(nullptr));
         QCOMPARE(item.status(), Status::Enabled);
         QTEST(entryValue(item.filePath(), "Exec"), "exec");
+        QTEST(entryValue(item.filePath(), "TryExec"), "tryExec");
         QCOMPARE(entryValue(item.filePath(), "Type"), "Application");
         QVERIFY(entryValue(item.filePath(), "Hidden").isNull());
 

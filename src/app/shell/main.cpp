@@ -37,12 +37,18 @@ int main(int argc, char *argv[])
 {
     if (answeredFromTerminal(argc, argv))
         return 0;
+    // The clipboard watcher speaks X11: started from the menu of a Wayland session, the
+    // application goes through XWayland as scripts/run.sh makes it do.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));
     QApplication::setOrganizationName(QStringLiteral("OrvaneTavo"));
     QApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("orvanetavo"));
+    // Wayland compositors and portals find the installed desktop entry, and with it the icon, by
+    // this id.
+    QApplication::setDesktopFileName(QStringLiteral(ORVANE_APP_ID));
     QApplication::setWindowIcon(Symbols::applicationIcon());
     // Closing the window does not end the application by itself: in tray mode it keeps running.
     QApplication::setQuitOnLastWindowClosed(false);

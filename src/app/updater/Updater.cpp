@@ -4,6 +4,7 @@
 #include "settings/SettingsStore.h"
 #include "settings/TavoSettings.h"
 #include "updater/FileReplacer.h"
+#include "updater/InstalledPackage.h"
 #include "updater/UpdateVerifier.h"
 #include "updater/UpdaterWindow.h"
 
@@ -52,8 +53,13 @@ Updater::Config Updater::Config::forThisInstallation()
     config.publicKey = UpdateVerifier::releasePublicKey();
     config.currentVersion = QStringLiteral(ORVANE_VERSION);
     config.appImagePath = RunningAppImage::path();
-    config.installedFromPackage
-        = QCoreApplication::applicationFilePath().startsWith(QLatin1String("/usr/"));
+    // Installed by our package, the updater offers the next package, and what apt has
+    // installed is the version to compare the feed's release with.
+    if (const auto package = InstalledPackage::owning(
+            QCoreApplication::applicationFilePath(), QStringLiteral(ORVANE_PACKAGE_NAME))) {
+        config.installedFromPackage = true;
+        config.currentVersion = package->upstreamVersion();
+    }
     config.downloadFolder = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
         + QStringLiteral("/OrvaneTavo/updates");
     return config;

@@ -31,7 +31,7 @@ public:
         QByteArray publicKey; // 32 raw bytes
         QString currentVersion;
         QString appImagePath; // the running AppImage, when started from one (RunningAppImage)
-        bool installedFromPackage = false; // the running binary came from the .deb
+        bool installedFromPackage = false; // dpkg installed the running binary with our package
         QString downloadFolder;
         qint64 feedSizeCap = 256 * 1024;
         int timeoutMs = 30000;

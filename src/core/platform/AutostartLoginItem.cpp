@@ -189,10 +189,14 @@ bool AutostartLoginItem::registerItem(QString *error)
                                             "Name=OrvaneTavo\n"
                                             "Comment[fr]=Colle toujours du texte brut, partout.\n"
                                             "Exec=%1\n"
-                                            "Icon=orvanetavo\n"
+                                            // Once the program is removed, the desktop skips
+                                            // the entry instead of failing at every login.
+                                            "TryExec=%2\n"
+                                            "Icon=" ORVANE_APP_ID "\n"
                                             "Terminal=false\n"
                                             "X-GNOME-Autostart-enabled=true\n")
-                                 .arg(escapedStringValue(quotedExecArgument(m_command)));
+                                 .arg(escapedStringValue(quotedExecArgument(m_command)),
+                                     escapedStringValue(m_command));
 
     // Written whole or not at all: a half-written entry could start a broken command at login.
     QSaveFile file(filePath());
