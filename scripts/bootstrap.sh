@@ -9,6 +9,7 @@ packages=(
   fonts-dejavu-core fonts-noto-color-emoji
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon
   libsodium-dev openssl libssl3
+  qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql postgresql
 )
 
 missing=()
