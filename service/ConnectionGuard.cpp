@@ -40,6 +40,13 @@ ConnectionGuard::ConnectionGuard(QTcpSocket *socket, GuardedServer *server, cons
 {
     // Connected before the HTTP server connects its own reader, so this runs first.
     connect(socket, &QIODevice::readyRead, this, &ConnectionGuard::onReadyRead);
+    // Once the answer has left, the next bytes start a new request.
+    connect(socket, &QIODevice::bytesWritten, this, [this] {
+        if (m_state == State::Awaiting) {
+            m_state = State::Head;
+            arm(idleMs);
+        }
+    });
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, socket, &QAbstractSocket::abort);
     arm(idleMs);
@@ -49,17 +56,6 @@ ConnectionGuard::~ConnectionGuard()
 {
     if (m_server)
         m_server->release(m_address);
-}
-
-void ConnectionGuard::answered(QTcpSocket *socket)
-{
-    if (!socket)
-        return;
-    auto *guard = socket->findChild<ConnectionGuard *>(QString(), Qt::FindDirectChildrenOnly);
-    if (guard && guard->m_state == State::Awaiting) {
-        guard->m_state = State::Head;
-        guard->arm(idleMs);
-    }
 }
 
 void ConnectionGuard::arm(int ms)

@@ -19,9 +19,6 @@ public:
     ConnectionGuard(QTcpSocket *socket, GuardedServer *server, const QString &address);
     ~ConnectionGuard() override;
 
-    // Called when the service answers a request on this socket: the next bytes start a new one.
-    static void answered(QTcpSocket *socket);
-
 private:
     enum class State { Head, Body, Awaiting, Refused };
 

@@ -36,7 +36,7 @@ bool parseObject(const QByteArray &body, QJsonObject *object, QString *error)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("body is not valid JSON (%1 at offset %2)")
+        *error = QStringLiteral("body is not a JSON object (%1 at offset %2)")
                      .arg(parseError.errorString())
                      .arg(parseError.offset);
         return false;

@@ -1,6 +1,5 @@
 #include "ServiceServer.h"
 
-#include "ConnectionGuard.h"
 #include "GuardedServer.h"
 #include "RequestRules.h"
 #include "ServiceStore.h"
@@ -100,7 +99,6 @@ void ServiceServer::dispatch(const QHttpServerRequest &request, QHttpServerRespo
         return;
     }
     if (request.method() != Method::Post) {
-        ConnectionGuard::answered(responder.socket());
         const QByteArray body
             = QJsonDocument(QJsonObject{{QStringLiteral("ok"), false},
                                 {QStringLiteral("error"), QStringLiteral("use POST")}})
@@ -223,7 +221,6 @@ void ServiceServer::flush()
 
 void ServiceServer::respond(QHttpServerResponder &responder, int status, const QJsonObject &body)
 {
-    ConnectionGuard::answered(responder.socket());
     responder.write(QJsonDocument(body).toJson(QJsonDocument::Compact), "application/json",
         static_cast<QHttpServerResponder::StatusCode>(status));
 }

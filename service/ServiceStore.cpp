@@ -21,6 +21,12 @@ bool isPostgresLocation(const QString &location)
         || location.startsWith(QLatin1String("postgres://"));
 }
 
+// A null QString binds as SQL NULL; every text column is NOT NULL, an absent value is "".
+QVariant bound(const QString &value)
+{
+    return value.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(value);
+}
+
 QString describe(const QSqlError &error)
 {
     const QString text = error.text().trimmed();
@@ -139,7 +145,11 @@ bool ServiceStore::connect(QString *error)
         *error = QStringLiteral("cannot open the database: %1").arg(describe(m_db.lastError()));
         return false;
     }
-    if (!m_postgres) {
+    if (m_postgres) {
+        // Schema creation at every start would otherwise print "already exists" notices.
+        QSqlQuery quiet(m_db);
+        quiet.exec(QStringLiteral("SET client_min_messages TO WARNING"));
+    } else {
         // WAL lets readers go on while the server writes; FULL makes every commit reach the
         // disk before the report is acknowledged.
         QSqlQuery pragma(m_db);
@@ -238,12 +248,12 @@ bool ServiceStore::append(
         for (const ProblemReport &r : reports) {
             QSqlQuery &q = *m_insertReport;
             q.addBindValue(r.receivedAt);
-            q.addBindValue(r.device);
-            q.addBindValue(r.version);
-            q.addBindValue(r.os);
-            q.addBindValue(r.text);
-            q.addBindValue(r.email);
-            q.addBindValue(r.address);
+            q.addBindValue(bound(r.device));
+            q.addBindValue(bound(r.version));
+            q.addBindValue(bound(r.os));
+            q.addBindValue(bound(r.text));
+            q.addBindValue(bound(r.email));
+            q.addBindValue(bound(r.address));
             if (!(ok = run(q, error)))
                 break;
         }
@@ -252,13 +262,13 @@ bool ServiceStore::append(
                 break;
             QSqlQuery &q = *m_insertCrash;
             q.addBindValue(c.receivedAt);
-            q.addBindValue(c.device);
-            q.addBindValue(c.kind);
-            q.addBindValue(c.message);
-            q.addBindValue(c.stack);
-            q.addBindValue(c.version);
-            q.addBindValue(c.os);
-            q.addBindValue(c.address);
+            q.addBindValue(bound(c.device));
+            q.addBindValue(bound(c.kind));
+            q.addBindValue(bound(c.message));
+            q.addBindValue(bound(c.stack));
+            q.addBindValue(bound(c.version));
+            q.addBindValue(bound(c.os));
+            q.addBindValue(bound(c.address));
             ok = run(q, error);
         }
         if (ok && m_db.commit())
@@ -326,8 +336,8 @@ qint64 ServiceStore::addReply(
     q.prepare(QStringLiteral(
         "INSERT INTO replies (created_at, device, text) VALUES (?, ?, ?) RETURNING id"));
     q.addBindValue(now);
-    q.addBindValue(device);
-    q.addBindValue(text);
+    q.addBindValue(bound(device));
+    q.addBindValue(bound(text));
     if (!run(q, error))
         return 0;
     if (!q.next()) {
