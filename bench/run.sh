@@ -2,7 +2,7 @@
 # Runs every benchmark and prints each figure beside its budget; exits non-zero when one is
 # over. Builds first; runs on a private X server with a throw-away home, so it never touches
 # the real clipboard or the real settings.
-#   bash bench/run.sh            all of them (about 80 s)
+#   bash bench/run.sh            all of them (about 110 s)
 #   IDLE_SECONDS=10 bash bench/run.sh   a shorter idle measurement
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,6 +45,9 @@ echo "== engine (in process, real X11 clipboard)"
 
 echo "== start-up"
 "$build/bench/StartupBench" || failures=$((failures + 1))
+
+echo "== makers' service (loopback, server on one core)"
+"$build/bench/ServiceBench" || failures=$((failures + 1))
 
 echo "== orvanetavo process"
 printf '{"OTOnboarded": true, "OTMenuBarMode": true}' > "$home/.config/OrvaneTavo/OrvaneTavo.json"

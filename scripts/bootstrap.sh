@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon
   libsodium-dev openssl libssl3
   dpkg-dev file lintian appstream desktop-file-utils
+  qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql postgresql
 )
 
 missing=()
