@@ -1,3 +1,4 @@
+#include "clipboard/XcbPasteboard.h"
 #include "kit/Symbols.h"
 #include "shell/AppDelegate.h"
 
@@ -6,6 +7,10 @@
 
 int main(int argc, char *argv[])
 {
+    // The serve-only mode that keeps our last clean copy on the clipboard after we quit.
+    if (argc > 1 && qstrcmp(argv[1], "--keep-clipboard") == 0)
+        return XcbPasteboard::runKeeper(argc, argv);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));
     QApplication::setOrganizationName(QStringLiteral("OrvaneTavo"));
