@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 
@@ -25,6 +26,13 @@ public:
     {
     }
     void tick() { m_engine.tick(); }
+    // The bench times the tick itself: the engine's own ticks, on its timer and after change
+    // notices, would clean copies before the bench looks.
+    void holdTicks()
+    {
+        m_engine.m_timer->stop();
+        m_engine.m_settle.reset();
+    }
 
 private:
     TavoEngine &m_engine;
@@ -56,6 +64,7 @@ int main(int argc, char *argv[])
     }
     TavoEngine engine(pasteboard);
     EngineBench bench(engine);
+    bench.holdTicks();
 
     // Idle ticks: nothing changed on the clipboard.
     constexpr int idleTicks = 5'000'000;

@@ -139,6 +139,10 @@ int main(int argc, char *argv[])
 
     QClipboard *clipboard = QGuiApplication::clipboard();
     QElapsedTimer held;
+    // Kept aside: the clipboard deletes the data it holds once another client takes it.
+    QList<std::pair<QString, QByteArray>> content;
+    for (const QString &format : data->formats())
+        content.append({format, data->data(format)});
     clipboard->setMimeData(data, QClipboard::Clipboard);
     held.start();
     if (clipboard->mimeData(QClipboard::Clipboard) != data)
@@ -153,8 +157,8 @@ int main(int argc, char *argv[])
         QTimer reown;
         QObject::connect(&reown, &QTimer::timeout, &app, [&] {
             auto *again = new QMimeData;
-            for (const QString &format : data->formats())
-                again->setData(format, data->data(format));
+            for (const auto &[format, bytes] : content)
+                again->setData(format, bytes);
             clipboard->setMimeData(again, QClipboard::Clipboard);
             ++times;
         });
