@@ -2,6 +2,8 @@
 
 #include "clipboard/Pasteboard.h"
 
+#include <atomic>
+
 // An in-memory clipboard that records what the engine does to it.
 class FakePasteboard : public Pasteboard
 {
@@ -24,7 +26,11 @@ public:
     {
         if (type != PasteboardType::string || !m_types.contains(type))
             return std::nullopt;
-        return m_text;
+        const std::optional<QString> text = m_text;
+        // What happens elsewhere while the owner sends its text.
+        if (whileReading)
+            whileReading();
+        return text;
     }
     void declareTypes(const QStringList &types) override
     {
@@ -43,12 +49,22 @@ public:
         return true;
     }
 
+    void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
+    // The display server reports a change, on the engine's thread.
+    void notify() const
+    {
+        if (m_notice)
+            m_notice();
+    }
+
+    std::function<void()> whileReading;
     bool failWrites = false;
     int writes = 0;
     mutable int typeReads = 0;
 
 private:
-    qint64 m_changeCount = 0;
+    std::atomic<qint64> m_changeCount = 0;
+    std::function<void()> m_notice;
     QStringList m_types;
     std::optional<QString> m_text;
 };

@@ -2,9 +2,13 @@
 #include "clipboard/TavoEngine.h"
 #include "settings/TavoSettings.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+
+#include <atomic>
 
 using namespace PasteboardType;
 
@@ -137,6 +141,95 @@ private Q_SLOTS:
         board.copy({html, string}, "après");
         engine.tick();
         QCOMPARE(engine.cleanedCount(), 1);
+    }
+
+    void nothingIsWrittenAfterAChangeDuringTheRead_data()
+    {
+        QTest::addColumn<bool>("copyMeanwhile");
+        QTest::newRow("another copy") << true;
+        QTest::newRow("switched off") << false;
+    }
+
+    void nothingIsWrittenAfterAChangeDuringTheRead()
+    {
+        QFETCH(bool, copyMeanwhile);
+        FakePasteboard board;
+        TavoEngine engine(board);
+        board.copy({html, string}, "ancien");
+        bool once = false;
+        board.whileReading = [&] {
+            if (std::exchange(once, true))
+                return;
+            copyMeanwhile ? board.copy({rtf, string}, "nouveau") : engine.setEnabled(false);
+        };
+        engine.tick();
+        QCOMPARE(board.writes, 0);
+        QCOMPARE(engine.cleanedCount(), 0);
+
+        // The newer copy has not been looked at yet: the next tick cleans it.
+        engine.tick();
+        QCOMPARE(
+            board.string(string), std::optional<QString>(copyMeanwhile ? "nouveau" : "ancien"));
+        QCOMPARE(engine.cleanedCount(), copyMeanwhile ? 1 : 0);
+    }
+
+    void changeNoticesAreLookedAtSoonEvenInBursts()
+    {
+        FakePasteboard board;
+        TavoEngine engine(board);
+        QElapsedTimer clock;
+        clock.start();
+        board.copy({html, string}, "x");
+        board.notify();
+        // Well before the first 0.7 s tick.
+        QTRY_COMPARE_WITH_TIMEOUT(board.writes, 1, 500);
+        QVERIFY2(clock.elapsed() < 400, qPrintable(QString::number(clock.elapsed())));
+
+        // A copy every 10 ms for 0.4 s: looked at during the burst, not only after it.
+        const int readsBefore = board.typeReads;
+        for (int i = 0; i < 40; ++i) {
+            board.copy({html, string}, QString::number(i));
+            board.notify();
+            QTest::qWait(10);
+        }
+        QVERIFY2(board.typeReads - readsBefore >= 2, qPrintable(QString::number(board.typeReads)));
+        // The burst's last copy is cleaned at its end.
+        QTRY_COMPARE_WITH_TIMEOUT(board.types(), QStringList{string}, 500);
+        QCOMPARE(board.string(string), std::optional<QString>("39"));
+    }
+
+    void switchingOffNeverWaitsForTheClipboardThread()
+    {
+        QThread thread;
+        thread.start();
+        FakePasteboard board;
+        std::atomic<bool> reading = false;
+        // An owner that takes a second to send its text.
+        board.whileReading = [&] {
+            reading = true;
+            QThread::msleep(1000);
+        };
+        {
+            TavoEngine engine(board, &thread);
+            const auto onThread = [&](const std::function<void()> &work) {
+                QMetaObject::invokeMethod(&engine.m_worker, work, Qt::BlockingQueuedConnection);
+            };
+            // Copied once the engine runs, as a copy made while it polls.
+            onThread([&] { board.copy({html, string}, "x"); });
+            QTRY_VERIFY_WITH_TIMEOUT(reading, 2000);
+            QElapsedTimer clock;
+            clock.start();
+            engine.setEnabled(false);
+            QVERIFY(!engine.isEnabled());
+            QVERIFY(!engine.isRunning());
+            QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+            onThread([] {});
+            thread.quit();
+            QVERIFY(thread.wait(5000));
+        }
+        // The read that was under way when the user switched off wrote nothing.
+        QCOMPARE(board.writes, 0);
+        QCOMPARE(TavoEngine(board).cleanedCount(), 0);
     }
 
     void startTwiceKeepsOneTimer()

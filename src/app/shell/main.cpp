@@ -1,3 +1,4 @@
+#include "clipboard/XcbPasteboard.h"
 #include "kit/Symbols.h"
 #include "platform/SingleInstance.h"
 #include "shell/AppDelegate.h"
@@ -35,6 +36,9 @@ bool answeredFromTerminal(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // The serve-only mode that keeps our last clean copy on the clipboard after we quit.
+    if (argc > 1 && qstrcmp(argv[1], "--keep-clipboard") == 0)
+        return XcbPasteboard::runKeeper(argc, argv);
     if (answeredFromTerminal(argc, argv))
         return 0;
     // The clipboard watcher speaks X11: started from the menu of a Wayland session, the

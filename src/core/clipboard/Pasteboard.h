@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 // The clipboard engine's whole view of the system clipboard.
@@ -27,6 +28,9 @@ public:
     // Sets the string for a declared type. True when the clipboard holds exactly this string
     // afterwards.
     virtual bool setString(const QString &text, const QString &type) = 0;
+    // Called on the pasteboard's thread whenever the display server reports that someone else
+    // changed the content. A pasteboard without such notices never calls it.
+    virtual void setChangeNotice(std::function<void()> notice) { Q_UNUSED(notice) }
 };
 
 namespace PasteboardType {

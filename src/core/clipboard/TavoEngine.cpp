@@ -1,10 +1,14 @@
 #include "clipboard/TavoEngine.h"
 
-#include "clipboard/ClipboardPasteboard.h"
 #include "clipboard/Pasteboard.h"
+#include "clipboard/XcbPasteboard.h"
 #include "settings/TavoSettings.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 
 const QStringList TavoEngine::skipTypes{
     PasteboardType::fileUrl, PasteboardType::tiff, PasteboardType::png};
@@ -17,14 +21,38 @@ const QStringList TavoEngine::spreadsheetMarkers{QStringLiteral("tab-separated")
 TavoEngine &TavoEngine::shared()
 {
     // Never destroyed: the engine and its clipboard serve until the process ends.
-    static TavoEngine *engine = new TavoEngine(*new ClipboardPasteboard());
+    static TavoEngine *engine = [] {
+        auto *thread = new QThread();
+        thread->setObjectName(QStringLiteral("clipboard"));
+        auto *pasteboard = new XcbPasteboard();
+        pasteboard->moveToThread(thread);
+        thread->start();
+        auto *shared = new TavoEngine(*pasteboard, thread);
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, [shared, pasteboard, thread] {
+            // X11 keeps a copy in its owner: what we cleaned last would go with us. The thread
+            // may be waiting on a slow owner; that wait ends at once.
+            shared->stop();
+            pasteboard->interrupt();
+            const QString program = QCoreApplication::applicationFilePath();
+            QMetaObject::invokeMethod(
+                pasteboard, [pasteboard, program] { pasteboard->handOver(program); },
+                Qt::BlockingQueuedConnection);
+            thread->quit();
+            thread->wait();
+        });
+        return shared;
+    }();
     return *engine;
 }
 
-TavoEngine::TavoEngine(Pasteboard &pasteboard)
+TavoEngine::TavoEngine(Pasteboard &pasteboard, QThread *thread)
     : m_pasteboard(pasteboard)
     , m_lastSeenChangeCount(pasteboard.changeCount())
 {
+    if (thread)
+        m_worker.moveToThread(thread);
+    QMetaObject::invokeMethod(
+        &m_worker, [this] { m_pasteboard.setChangeNotice([this] { noticeChange(); }); });
     if (TavoSettings::isEnabled())
         start();
 }
@@ -33,9 +61,25 @@ TavoEngine::~TavoEngine() = default;
 
 void TavoEngine::start()
 {
-    if (m_timer)
+    if (m_running.exchange(true))
+        return;
+    // Runs at once on the engine's own thread, otherwise as soon as that thread is free.
+    QMetaObject::invokeMethod(&m_worker, [this] { startPolling(); });
+}
+
+void TavoEngine::stop()
+{
+    if (m_running.exchange(false))
+        QMetaObject::invokeMethod(&m_worker, [this] { stopPolling(); });
+}
+
+void TavoEngine::startPolling()
+{
+    if (!m_running)
         return;
     m_lastSeenChangeCount = m_pasteboard.changeCount();
+    if (m_timer)
+        return;
     m_timer = std::make_unique<QTimer>();
     m_timer->setInterval(pollIntervalMs);
     // A coarse timer may fire a little early or late, so the system can group our wake-ups
@@ -43,11 +87,26 @@ void TavoEngine::start()
     m_timer->setTimerType(Qt::CoarseTimer);
     QObject::connect(m_timer.get(), &QTimer::timeout, m_timer.get(), [this] { tick(); });
     m_timer->start();
+    m_settle = std::make_unique<QTimer>();
+    m_settle->setSingleShot(true);
+    QObject::connect(m_settle.get(), &QTimer::timeout, m_settle.get(), [this] { tick(); });
 }
 
-void TavoEngine::stop()
+void TavoEngine::stopPolling()
 {
+    if (m_running)
+        return;
     m_timer.reset();
+    m_settle.reset();
+}
+
+void TavoEngine::noticeChange()
+{
+    if (!m_settle)
+        return;
+    if (!m_settle->isActive())
+        m_burst.start();
+    m_settle->start(int(std::clamp<qint64>(maxSettleMs - m_burst.elapsed(), 0, settleMs)));
 }
 
 void TavoEngine::setEnabled(bool on)
@@ -102,13 +161,18 @@ void TavoEngine::tick()
     const std::optional<QString> text = m_pasteboard.string(PasteboardType::string);
     if (!text || text->isEmpty())
         return;
+    // Someone copied while we read, or the user switched us off: writing now would put older
+    // text over a newer copy, or clean after the user said not to. A new copy stays unseen, so
+    // the next tick looks at it.
+    if (m_pasteboard.changeCount() != m_lastSeenChangeCount || !m_running)
+        return;
 
     m_pasteboard.declareTypes({PasteboardType::string});
     const bool written = m_pasteboard.setString(*text, PasteboardType::string);
     // Our own write raised the change count; recording it keeps the next tick from taking it
     // for a new copy.
     m_lastSeenChangeCount = m_pasteboard.changeCount();
-    // A write that did not take left the styled copy in place: nothing was cleaned.
+    // A write that did not take (someone copied at that very moment) cleaned nothing.
     if (!written)
         return;
 

@@ -1,21 +1,28 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
 class Pasteboard;
+class QThread;
 class QTimer;
 
 // Watches the clipboard and puts back the bare text of every styled copy.
 //
-// While switched on it looks at the clipboard every 0.7 s. When another program has just
-// copied something with a styled representation (RTF, RTFD, HTML) and a non-empty plain-text
-// one, it replaces the whole content with that plain text, exactly as the owner supplied it.
-// File and image copies, and spreadsheet copies while that switch is on, are left alone. Each
-// change is examined once; the engine's own write is never taken for a new copy.
+// While switched on it looks at the clipboard every 0.7 s, and shortly after each change the
+// display server reports. When another program has just copied something with a styled
+// representation (RTF, RTFD, HTML) and a non-empty plain-text one, it replaces the whole
+// content with that plain text, exactly as the owner supplied it. File and image copies, and
+// spreadsheet copies while that switch is on, are left alone. Each change is examined once; the
+// engine's own write is never taken for a new copy.
+//
+// The looking happens on the engine's thread, where waiting on a slow owner harms nothing;
+// switching on and off and the counter's readers stay on the caller's thread and never wait.
 class TavoEngine
 {
 public:
@@ -23,13 +30,20 @@ public:
     static const QStringList richTypes;
     static const QStringList spreadsheetMarkers;
     static constexpr int pollIntervalMs = 700;
+    // After a change notice: a quiet moment to let a burst of changes end, but never longer
+    // than the maximum, so a continuing burst is still looked at.
+    static constexpr int settleMs = 30;
+    static constexpr int maxSettleMs = 100;
 
-    // The process's engine over the system clipboard, created on first use; it starts polling
-    // at once when the switch is on. Needs a QGuiApplication, and lives until the process ends.
+    // The process's engine over the system clipboard, on a thread of its own, created on first
+    // use; it starts polling at once when the switch is on. Needs a QGuiApplication, and lives
+    // until the process ends; when the application quits, its last clean copy is handed over.
     static TavoEngine &shared();
 
-    // An engine over any pasteboard (tests and benchmarks); the pasteboard must outlive it.
-    explicit TavoEngine(Pasteboard &pasteboard);
+    // An engine over any pasteboard (tests and benchmarks), looking at it on `thread` (the
+    // caller's when none). The pasteboard must outlive it and belong to that thread; the thread
+    // must have finished before the engine is destroyed.
+    explicit TavoEngine(Pasteboard &pasteboard, QThread *thread = nullptr);
     ~TavoEngine();
     TavoEngine(const TavoEngine &) = delete;
     TavoEngine &operator=(const TavoEngine &) = delete;
@@ -38,7 +52,7 @@ public:
     // engine changes nothing.
     void start();
     void stop();
-    bool isRunning() const { return m_timer != nullptr; }
+    bool isRunning() const { return m_running; }
 
     // Stores the switch, then starts or stops polling: the one way the application turns
     // cleaning on or off.
@@ -48,19 +62,29 @@ public:
     qint64 cleanedCount() const;
     void setCleanedCount(qint64 count);
 
-    // Runs on the event loop after each cleaned copy, never inside the polling step.
+    // Runs on the event loop of the thread that created the engine after each cleaned copy,
+    // never inside the polling step.
     std::function<void()> onCleaned;
 
 private:
     friend class TestTavoEngine;
     friend class EngineBench;
 
+    // On the engine's thread.
+    void startPolling();
+    void stopPolling();
+    void noticeChange();
     void tick();
     bool isSpreadsheetCopy(const QStringList &types) const;
 
     Pasteboard &m_pasteboard;
     qint64 m_lastSeenChangeCount;
+    std::atomic<bool> m_running = false;
     std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<QTimer> m_settle;
+    QElapsedTimer m_burst;
+    // Lives on the engine's thread: the context of everything done there.
+    QObject m_worker;
     // Context of the posted callbacks: they are dropped if the engine is destroyed first.
     QObject m_callbackContext;
 };

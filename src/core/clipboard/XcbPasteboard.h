@@ -1,0 +1,111 @@
+#pragma once
+
+#include "clipboard/Pasteboard.h"
+#include "clipboard/XcbAtoms.h"
+#include "clipboard/XcbTextOffer.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSocketNotifier;
+
+// The X11 CLIPBOARD selection as a Pasteboard, over a connection of its own.
+//
+// Every call waits only on this object's thread, and never longer than a bounded time: an
+// owner that does not answer costs that thread a second, never the window. The change count
+// grows on the display server's change notices (XFixes), so reading it costs nothing; the text
+// we write is served by this object until another program copies.
+class XcbPasteboard
+    : public QObject
+    , public Pasteboard
+{
+    Q_OBJECT
+
+public:
+    // Connects to the display named by DISPLAY; without one the clipboard stays empty. Can be
+    // moved to another thread before its first use there.
+    explicit XcbPasteboard(QObject *parent = nullptr);
+    ~XcbPasteboard() override;
+
+    bool isConnected() const { return m_window != XCB_WINDOW_NONE; }
+    xcb_connection_t *connection() const { return m_connection; }
+
+    qint64 changeCount() const override { return m_changeCount; }
+    QStringList types() const override;
+    std::optional<QString> string(const QString &type) const override;
+    void declareTypes(const QStringList &types) override;
+    bool setString(const QString &text, const QString &type) override;
+    void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
+
+    // Takes the clipboard with this text unless it changed after `since`, and serves it.
+    bool keep(const QString &text, xcb_timestamp_t since);
+    const XcbTextOffer &offer() const { return *m_offer; }
+
+    // Ends the wait in progress at once; safe from any thread. Used when quitting.
+    void interrupt();
+    // Before quitting: leaves the text we hold with the desktop's clipboard manager, or where
+    // none runs with a keeper process started from this program, so that the user's last copy
+    // outlives us.
+    void handOver(const QString &keeperProgram);
+
+    // The serve-only mode of the program: takes the clipboard with the text in `file` (then
+    // removed) unless it changed after `since`, and serves it until the next copy.
+    // Called as `program --keep-clipboard FILE SINCE`; needs no application object.
+    static int runKeeper(int argc, char *argv[]);
+
+    // Maps the owner's target names, in order, to type identifiers: each identifier once at its
+    // first place, the display server's own meta targets dropped.
+    static QStringList identifiersForFormats(const QStringList &formats);
+
+    // How many targets of one owner are looked at, and how long an owner may leave a request
+    // (or a piece of a large answer) unanswered.
+    static constexpr int maxTargets = 1000;
+    static constexpr int answerTimeoutMs = 1000;
+
+Q_SIGNALS:
+    // We no longer hold the clipboard, or the display is gone.
+    void lost();
+
+private:
+    struct Reply
+    {
+        xcb_atom_t type = XCB_ATOM_NONE;
+        QByteArray data;
+    };
+
+    void drain() const;
+    void drainLater() const;
+    void dispatch(const xcb_generic_event_t *event) const;
+    // Handles events until `match` takes one, for at most `ms`; false when the time ran out,
+    // the clipboard changed meanwhile, the wait was interrupted or the display is gone.
+    bool waitFor(const std::function<bool(const xcb_generic_event_t *)> &match, int ms,
+        bool abortOnChange = true) const;
+    std::optional<Reply> read(xcb_atom_t target, bool *answered = nullptr) const;
+    std::optional<Reply> takeProperty() const;
+    QList<QByteArray> targets() const;
+    bool takeOwnership(xcb_timestamp_t time);
+
+    xcb_connection_t *m_connection = nullptr;
+    std::unique_ptr<XcbAtoms> m_atoms;
+    xcb_window_t m_window = XCB_WINDOW_NONE;
+    uint8_t m_xfixesEvent = 0;
+    int m_wakeFd = -1;
+    std::atomic<bool> m_interrupted = false;
+    QSocketNotifier *m_notifier = nullptr;
+    mutable bool m_gone = false;
+
+    // Reading the clipboard handles the display's events, and with them the change notices.
+    mutable qint64 m_changeCount = 0;
+    mutable xcb_window_t m_owner = XCB_WINDOW_NONE;
+    mutable xcb_timestamp_t m_changedAt = XCB_CURRENT_TIME;
+    std::function<void()> m_notice;
+    // The targets read for the current change, so that the string read needs no second ask.
+    mutable QList<QByteArray> m_targets;
+    mutable qint64 m_targetsCount = -1;
+    QStringList m_declared;
+    std::unique_ptr<XcbTextOffer> m_offer;
+};

@@ -1,0 +1,149 @@
+#include "clipboard/XcbTextOffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// A requestor that stops reading a large answer is given up on after this long.
+constexpr int transferIdleMs = 5000;
+// So that requestors that never finish cannot pile up copies of the text.
+constexpr size_t maxTransfers = 8;
+
+} // namespace
+
+XcbTextOffer::XcbTextOffer(xcb_connection_t *connection, XcbAtoms &atoms, xcb_window_t window)
+    : m_connection(connection)
+    , m_atoms(atoms)
+    , m_window(window)
+{
+}
+
+void XcbTextOffer::hold(const QString &text, xcb_timestamp_t since)
+{
+    m_held = true;
+    m_text = text;
+    m_since = since;
+}
+
+void XcbTextOffer::release()
+{
+    // Transfers already started finish with the text they began with.
+    m_held = false;
+    m_text.clear();
+}
+
+bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &type, uint8_t &format)
+{
+    format = 8;
+    if (target == m_atoms.atom("TARGETS")) {
+        const xcb_atom_t targets[] = {m_atoms.atom("TARGETS"), m_atoms.atom("TIMESTAMP"),
+            m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
+            m_atoms.atom("text/plain"), XCB_ATOM_STRING, m_atoms.atom("TEXT")};
+        bytes = QByteArray(reinterpret_cast<const char *>(targets), sizeof targets);
+        type = XCB_ATOM_ATOM;
+        format = 32;
+    } else if (target == m_atoms.atom("TIMESTAMP")) {
+        bytes = QByteArray(reinterpret_cast<const char *>(&m_since), sizeof m_since);
+        type = XCB_ATOM_INTEGER;
+        format = 32;
+    } else if (target == m_atoms.atom("UTF8_STRING")
+        || target == m_atoms.atom("text/plain;charset=utf-8")
+        || target == m_atoms.atom("text/plain")) {
+        bytes = m_text.toUtf8();
+        type = target;
+    } else if (target == XCB_ATOM_STRING || target == m_atoms.atom("TEXT")) {
+        // Characters outside Latin-1 become '?', as X11 defines STRING.
+        bytes = m_text.toLatin1();
+        type = XCB_ATOM_STRING;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool XcbTextOffer::put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t target)
+{
+    QByteArray bytes;
+    xcb_atom_t type = XCB_ATOM_NONE;
+    uint8_t format = 8;
+    if (!convert(target, bytes, type, format))
+        return false;
+    if (bytes.size() <= pieceBytes) {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property, type, format,
+            uint32_t(bytes.size() / (format / 8)), bytes.constData());
+        return true;
+    }
+    // The requestor deletes the INCR property to ask for the first piece; we must hear it.
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(m_connection, requestor, XCB_CW_EVENT_MASK, &mask);
+    const uint32_t size = uint32_t(bytes.size());
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property,
+        m_atoms.atom("INCR"), 32, 1, &size);
+    if (m_transfers.size() >= maxTransfers)
+        m_transfers.erase(m_transfers.begin());
+    Transfer transfer;
+    transfer.requestor = requestor;
+    transfer.property = property;
+    transfer.type = type;
+    transfer.data = bytes;
+    transfer.idle.start();
+    m_transfers.push_back(std::move(transfer));
+    return true;
+}
+
+void XcbTextOffer::notify(const xcb_selection_request_event_t &request, xcb_atom_t property)
+{
+    xcb_selection_notify_event_t event;
+    std::memset(&event, 0, sizeof event);
+    event.response_type = XCB_SELECTION_NOTIFY;
+    event.time = request.time;
+    event.requestor = request.requestor;
+    event.selection = request.selection;
+    event.target = request.target;
+    event.property = property;
+    xcb_send_event(m_connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
+        reinterpret_cast<const char *>(&event));
+    xcb_flush(m_connection);
+}
+
+void XcbTextOffer::answer(const xcb_selection_request_event_t &request)
+{
+    // Requestors from before the ICCCM name no property: the target's name serves as one.
+    const xcb_atom_t property
+        = request.property == XCB_ATOM_NONE ? request.target : request.property;
+    const bool ours
+        = m_held && request.owner == m_window && request.selection == m_atoms.atom("CLIPBOARD");
+    notify(request,
+        ours && put(request.requestor, property, request.target) ? property
+                                                                 : xcb_atom_t(XCB_ATOM_NONE));
+}
+
+void XcbTextOffer::propertyChanged(const xcb_property_notify_event_t &event)
+{
+    std::erase_if(m_transfers,
+        [](const Transfer &transfer) { return transfer.idle.elapsed() > transferIdleMs; });
+    if (event.state != XCB_PROPERTY_DELETE)
+        return;
+    const auto it = std::find_if(m_transfers.begin(), m_transfers.end(),
+        [&](const Transfer &t) { return t.requestor == event.window && t.property == event.atom; });
+    if (it == m_transfers.end())
+        return;
+    // The last piece is followed by an empty one, which tells the requestor it has it all.
+    const qsizetype length = std::min<qsizetype>(pieceBytes, it->data.size() - it->sent);
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type,
+        8, uint32_t(length), it->data.constData() + it->sent);
+    xcb_flush(m_connection);
+    it->sent += length;
+    it->idle.restart();
+    if (length != 0)
+        return;
+    const xcb_window_t requestor = it->requestor;
+    m_transfers.erase(it);
+    const bool more = std::any_of(m_transfers.begin(), m_transfers.end(),
+        [&](const Transfer &t) { return t.requestor == requestor; });
+    if (!more) {
+        const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+        xcb_change_window_attributes(m_connection, requestor, XCB_CW_EVENT_MASK, &none);
+    }
+}

@@ -1,0 +1,212 @@
+// The clipboard over its own X connection, against other programs on a private X server: well
+// and badly behaved owners, and the programs that read what we write.
+#include "clipboard/XcbPasteboard.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace PasteboardType;
+
+class TestXcbPasteboard : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    // The X server starts afresh whenever its last client leaves; one client stays throughout.
+    xcb_connection_t *m_display = nullptr;
+
+    struct Owner : QProcess
+    {
+        ~Owner() override
+        {
+            kill();
+            waitForFinished(2000);
+        }
+    };
+
+    // Another program takes the clipboard; null when it failed to.
+    static std::unique_ptr<Owner> own(const QStringList &args)
+    {
+        auto owner = std::make_unique<Owner>();
+        owner->start(TAVO_CLIPBOARD_OWNER, args);
+        if (!owner->waitForReadyRead(20000) || owner->readLine().trimmed() != "owned")
+            return nullptr;
+        return owner;
+    }
+
+    // Handles our events until the display server's notice of a change has come.
+    static bool noticed(const XcbPasteboard &board, qint64 before)
+    {
+        return QTest::qWaitFor([&] { return board.changeCount() != before; }, 5000);
+    }
+
+    // What a paste of this target gets, read while our event loop serves the request.
+    static QByteArray paste(const QString &target)
+    {
+        QProcess xclip;
+        xclip.start("xclip", {"-selection", "clipboard", "-o", "-t", target});
+        if (!QTest::qWaitFor([&] { return xclip.state() == QProcess::NotRunning; }, 10000))
+            return "<xclip hung>";
+        return xclip.exitCode() == 0 ? xclip.readAllStandardOutput() : "<xclip failed>";
+    }
+
+private Q_SLOTS:
+    void initTestCase() { m_display = xcb_connect(nullptr, nullptr); }
+    void cleanupTestCase() { xcb_disconnect(m_display); }
+
+    void mapsOwnerFormats_data()
+    {
+        QTest::addColumn<QStringList>("formats");
+        QTest::addColumn<QStringList>("identifiers");
+        const QString biff8 = "com.microsoft.excel.biff8";
+        QTest::newRow("browser text copy") << QStringList{"TIMESTAMP", "TARGETS", "MULTIPLE",
+            "SAVE_TARGETS", "text/html", "text/_moz_htmlcontext", "text/plain;charset=utf-8",
+            "UTF8_STRING", "text/plain", "STRING", "TEXT",
+            "COMPOUND_TEXT"} << QStringList{html, "text/_moz_htmlcontext", string, "COMPOUND_TEXT"};
+        QTest::newRow("rich text kinds")
+            << QStringList{"text/rtf", "application/rtf", "text/richtext", "text/plain"}
+            << QStringList{rtf, string};
+        QTest::newRow("file managers") << QStringList{"x-special/gnome-copied-files",
+            "text/uri-list", "application/x-kde4-urilist", "text/plain"}
+                                       << QStringList{fileUrl, string};
+        QTest::newRow("images") << QStringList{"image/bmp", "image/png", "image/jpeg",
+            "application/x-qt-image"}
+                                << QStringList{tiff, png};
+        QTest::newRow("spreadsheets") << QStringList{"application/x-libreoffice-tsvc", "Biff8",
+            "application/x-openoffice-biff-8;windows_formatname=\"Biff8\"",
+            "text/tab-separated-values", "text/csv"}
+                                      << QStringList{"org.libreoffice.tab-separated-values", biff8,
+                                             "text/tab-separated-values", "text/csv"};
+        QTest::newRow("meta only") << QStringList{"TARGETS", "DELETE", "INCR", ""} << QStringList{};
+    }
+
+    void mapsOwnerFormats()
+    {
+        QFETCH(QStringList, formats);
+        QFETCH(QStringList, identifiers);
+        QCOMPARE(XcbPasteboard::identifiersForFormats(formats), identifiers);
+    }
+
+    void readsOwnersWithinBoundedTime_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("types");
+        QTest::addColumn<std::optional<QString>>("text");
+        QTest::addColumn<int>("maxMs");
+        const QString text = QString::fromUtf8("Ligne — «é» 日本語 📄\n\tfin");
+        const QStringList styled{"text/html=<b>x</b>", "text/plain=" + text};
+        QTest::newRow("browser copy")
+            << styled << QStringList{html, string} << std::optional<QString>(text) << 1000;
+        QTest::newRow("hung on the text")
+            << QStringList{"--hang=data"} + styled << QStringList{html, string}
+            << std::optional<QString>() << 2 * XcbPasteboard::answerTimeoutMs + 500;
+        QTest::newRow("hung on everything")
+            << QStringList{"--hang=all"} + styled << QStringList{} << std::optional<QString>()
+            << 2 * XcbPasteboard::answerTimeoutMs + 500;
+        QTest::newRow("dies when asked for the text")
+            << QStringList{"--die=data"} + styled << QStringList{html, string}
+            << std::optional<QString>() << XcbPasteboard::answerTimeoutMs + 500;
+        // Only the first targets are looked at; the ones that matter come first.
+        QTest::newRow("60,000 targets")
+            << QStringList{"--targets=60000"} + styled << QStringList{html, string}
+            << std::optional<QString>(text) << 1000;
+
+        QByteArray big;
+        while (big.size() < 50'000'000)
+            big += "Une ligne de texte assez longue, é è à ç, pour 50 Mo au total.\n";
+        QFile file(m_dir.filePath("big.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size());
+        file.close();
+        QTest::newRow("50 MB in pieces")
+            << QStringList{"text/html=<p>x</p>", "text/plain=@" + file.fileName()}
+            << QStringList{html, string} << std::optional<QString>(QString::fromUtf8(big)) << 30000;
+    }
+
+    void readsOwnersWithinBoundedTime()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, types);
+        QFETCH(std::optional<QString>, text);
+        QFETCH(int, maxMs);
+        XcbPasteboard board;
+        QVERIFY(board.isConnected());
+        const qint64 before = board.changeCount();
+        auto owner = own(args);
+        QVERIFY(owner);
+        QVERIFY(noticed(board, before));
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(board.types().mid(0, types.size()), types);
+        const std::optional<QString> read = board.string(string);
+        QVERIFY2(clock.elapsed() < maxMs, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(read.has_value(), text.has_value());
+        QVERIFY(read == text);
+    }
+
+    void servesItsTextUnderEveryName_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QByteArray>("bytes");
+        const QString text = QString::fromUtf8("Grüße 日本\n");
+        QTest::newRow("UTF8_STRING") << "UTF8_STRING" << text.toUtf8();
+        QTest::newRow("text/plain") << "text/plain" << text.toUtf8();
+        QTest::newRow("text/plain;charset=utf-8") << "text/plain;charset=utf-8" << text.toUtf8();
+        QTest::newRow("STRING") << "STRING"
+                                << QByteArray("Gr\xfc\xdf"
+                                              "e ??\n");
+        QTest::newRow("TEXT") << "TEXT"
+                              << QByteArray("Gr\xfc\xdf"
+                                            "e ??\n");
+        QTest::newRow("TARGETS") << "TARGETS"
+                                 << QByteArray("TARGETS\nTIMESTAMP\nUTF8_STRING\n"
+                                               "text/plain;charset=utf-8\ntext/plain\nSTRING\n"
+                                               "TEXT\n");
+        QTest::newRow("text/html") << "text/html" << QByteArray("<xclip failed>");
+        // Larger than one piece: sent in pieces.
+        const QString big = QString(XcbTextOffer::pieceBytes, u'é') + "fin";
+        QTest::newRow("in pieces") << "UTF8_STRING" << big.toUtf8();
+    }
+
+    void servesItsTextUnderEveryName()
+    {
+        QFETCH(QString, target);
+        QFETCH(QByteArray, bytes);
+        XcbPasteboard board;
+        const QString text = QTest::currentDataTag() == QLatin1String("in pieces")
+            ? QString::fromUtf8(bytes)
+            : QString::fromUtf8("Grüße 日本\n");
+        board.declareTypes({string});
+        QVERIFY(board.setString(text, string));
+        QCOMPARE(board.changeCount(), 1);
+        QCOMPARE(paste(target), bytes);
+        // Serving is not a change, and our own write does not come back as one.
+        QTest::qWait(50);
+        QCOMPARE(board.changeCount(), 1);
+    }
+
+    void aCopyMadeAfterTheReadIsNeverOverwritten()
+    {
+        XcbPasteboard board;
+        const qint64 before = board.changeCount();
+        auto first = own({"text/html=<b>ancien</b>", "text/plain=ancien"});
+        QVERIFY(first);
+        QVERIFY(noticed(board, before));
+        QCOMPARE(board.string(string), std::optional<QString>("ancien"));
+
+        // Another copy lands before our write, its notice not yet handled.
+        auto second = own({"text/html=<b>nouveau</b>", "text/plain=nouveau"});
+        QVERIFY(second);
+        board.declareTypes({string});
+        QVERIFY(!board.setString("ancien", string));
+        QCOMPARE(paste("UTF8_STRING"), QByteArray("nouveau"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestXcbPasteboard)
+#include "TestXcbPasteboard.moc"
