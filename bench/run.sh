@@ -18,7 +18,7 @@ home=$(mktemp -d)
 trap 'kill "${app:-0}" "${tray:-0}" 2>/dev/null; rm -rf "$home"' EXIT
 export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
   XDG_STATE_HOME=$home/.local/state XDG_RUNTIME_DIR=$home/run QT_QPA_PLATFORM=xcb
-export ORVANE_UPDATE_FEED_URL=https://127.0.0.1:9/update.json
+export ORVANE_UPDATE_FEED_URL=https://127.0.0.1:9/update.json ORVANE_SERVICE_URL=https://127.0.0.1:9
 mkdir -m 700 "$home/run"; mkdir -p "$home/.config/OrvaneTavo"
 owner=$build/tests/e2e/tavo-clipboard-owner
 failures=0

@@ -22,6 +22,7 @@ public:
         env.insert("XDG_STATE_HOME", m_dir.filePath(".local/state"));
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("ORVANE_UPDATE_FEED_URL", "https://127.0.0.1:9/update.json");
+        env.insert("ORVANE_SERVICE_URL", "https://127.0.0.1:9");
         return env;
     }
 
