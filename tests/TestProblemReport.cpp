@@ -184,25 +184,6 @@ private Q_SLOTS:
         QVERIFY(!resultAlert());
     }
 
-    // Typed at once into the text area, Tab to the address, Return sends.
-    void keyboardOnly()
-    {
-        m_report->open();
-        ReportDialog *dialog = m_report->dialog();
-        QApplication::setActiveWindow(dialog);
-        QTRY_COMPARE(QApplication::focusWidget(), dialog->textArea);
-        QTest::keyClicks(QApplication::focusWidget(), "Au clavier");
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), dialog->emailField);
-        QTest::keyClicks(dialog->emailField, "a@b.ch");
-        QTest::keyClick(dialog->emailField, Qt::Key_Return);
-        QTRY_COMPARE(m_server.received.size(), 1);
-        const QJsonObject body = QJsonDocument::fromJson(m_server.received.first().body).object();
-        QCOMPARE(body.value("text").toString(), "Au clavier");
-        QCOMPARE(body.value("email").toString(), "a@b.ch");
-        QCOMPARE(result().first(), "Merci !");
-    }
-
     void failedReportIsOfferedAgainUntilSent()
     {
         m_server.routes["/api/report.php"] = {500, "{}"};

@@ -7,9 +7,6 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include <thread>
-#include <vector>
-
 using Response = FeedServer::Response;
 
 class TestServiceLink : public QObject
@@ -69,18 +66,6 @@ private Q_SLOTS:
         // Whatever someone stored is used as it stands.
         store.setObject(TavoSettings::deviceIdKey, "à la main {pas un UUID}");
         QCOMPARE(ServiceLink::deviceId(), "à la main {pas un UUID}");
-    }
-
-    void concurrentFirstCallsAgree()
-    {
-        std::vector<QString> ids(8);
-        std::vector<std::thread> threads;
-        for (QString &id : ids)
-            threads.emplace_back([&id] { id = ServiceLink::deviceId(); });
-        for (std::thread &thread : threads)
-            thread.join();
-        for (const QString &id : ids)
-            QCOMPARE(id, store.string(TavoSettings::deviceIdKey));
     }
 
     void osString_data()
