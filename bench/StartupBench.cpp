@@ -1,6 +1,6 @@
 // Start-up time and memory of the real orvanetavo binary on an X display (bench/run.sh starts
 // one): process start to main window mapped, then resident memory with the window shown, and
-// in tray mode with the window hidden.
+// in tray mode with the window hidden once the launch poll (and so TLS) has run.
 #include "Budget.h"
 
 #include <QDir>
@@ -118,10 +118,11 @@ int main()
 
     Launch tray(R"({"OTOnboarded": true, "OTMenuBarMode": true})");
     tray.process.start(QStringLiteral(ORVANETAVO_BINARY), {});
+    // Long enough for the launch poll to the service bench/run.sh provides to be answered.
     QThread::msleep(2000);
     const bool hidden = !windowMapped(c, root);
-    budget.report("resident memory, tray mode, window hidden",
-        residentMiB(tray.process.processId()), "MiB", 35, 1);
+    budget.report("resident memory, tray, after the launch poll",
+        residentMiB(tray.process.processId()), "MiB", 42, 1);
     budget.check("  window hidden in tray mode", hidden);
     xcb_disconnect(c);
     return budget.exitCode();

@@ -17,8 +17,9 @@ function(orvane_add_test)
         XDG_STATE_HOME=${home}/.local/state
         XDG_CACHE_HOME=${home}/.cache
         XDG_RUNTIME_DIR=${home}/run
-        # Nothing under test ever asks the makers' real update feed.
-        ORVANE_UPDATE_FEED_URL=https://127.0.0.1:9/update.json)
+        # Nothing under test ever reaches the makers' real update feed or service.
+        ORVANE_UPDATE_FEED_URL=https://127.0.0.1:9/update.json
+        ORVANE_SERVICE_URL=https://127.0.0.1:9)
     if(T_XVFB)
         find_program(XVFB_RUN xvfb-run REQUIRED)
         add_test(NAME ${T_NAME}

@@ -9,10 +9,12 @@
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 
-// An HTTPS server on 127.0.0.1 for the updater's tests, with a certificate made for the run and
-// trusted by this process only. Each path answers with a fixed status and body, or never.
+// An HTTPS server on 127.0.0.1 for the tests of everything that talks to the makers (update
+// feed, service), with a certificate made for the run. Each path answers with a fixed status
+// and body, late, or never; every request is recorded with its headers and body.
 class FeedServer : public QObject
 {
 public:
@@ -21,9 +23,21 @@ public:
         int status = 200;
         QByteArray body;
         bool hang = false; // accept the request and never answer
+        int delayMs = 0;
+        QByteArray headers = {}; // further header lines, each ending in \r\n
     };
 
-    bool start()
+    struct Request
+    {
+        QByteArray method;
+        QString path;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+    };
+
+    // With `trustHere`, this process's default TLS configuration trusts the certificate; without
+    // it, only a client given certificatePath() does.
+    bool start(bool trustHere = true)
     {
         const QString key = m_dir.filePath("key.pem");
         const QString cert = m_dir.filePath("cert.pem");
@@ -44,9 +58,12 @@ public:
         m_server.setSslConfiguration(server);
 
         // The client side trusts this certificate and nothing else changes: checks stay on.
-        QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-        client.addCaCertificate(certificate);
-        QSslConfiguration::setDefaultConfiguration(client);
+        if (trustHere) {
+            QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+            client.addCaCertificate(certificate);
+            QSslConfiguration::setDefaultConfiguration(client);
+        }
+        m_certificatePath = cert;
 
         connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection())
@@ -60,33 +77,55 @@ public:
         return QUrl(QString("https://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
     }
 
+    QString certificatePath() const { return m_certificatePath; }
+
     QHash<QString, Response> routes;
-    QStringList requests;
+    QStringList requests; // the paths asked for, in order
+    QList<Request> received;
 
 private:
     void serve(QTcpSocket *socket)
     {
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-            m_buffers[socket] += socket->readAll();
-            if (!m_buffers[socket].contains("\r\n\r\n"))
+            QByteArray &buffer = m_buffers[socket];
+            buffer += socket->readAll();
+            const qsizetype end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
                 return;
-            const QByteArray line = m_buffers.take(socket).split('\r').first();
-            const QString path = QString::fromLatin1(line.split(' ').value(1));
-            requests.append(path);
-            const Response response = routes.value(path, Response{404, "not found", false});
+            Request request;
+            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            for (const QByteArray &line : lines.mid(1)) {
+                const qsizetype colon = line.indexOf(':');
+                if (colon > 0)
+                    request.headers.insert(
+                        line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+            }
+            const qsizetype length = request.headers.value("content-length").toLongLong();
+            if (buffer.size() < end + 4 + length)
+                return;
+            request.body = buffer.mid(end + 4, length);
+            request.method = lines.first().split(' ').value(0);
+            request.path = QString::fromLatin1(lines.first().split(' ').value(1));
+            m_buffers.remove(socket);
+            requests.append(request.path);
+            received.append(request);
+            const Response response = routes.value(request.path, Response{404, "not found"});
             if (response.hang)
                 return;
-            socket->write("HTTP/1.1 " + QByteArray::number(response.status)
-                + " X\r\n"
-                  "Content-Type: application/octet-stream\r\nContent-Length: "
-                + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n"
-                + response.body);
-            socket->disconnectFromHost();
+            QTimer::singleShot(response.delayMs, socket, [socket, response] {
+                socket->write("HTTP/1.1 " + QByteArray::number(response.status)
+                    + " X\r\n"
+                      "Content-Type: application/octet-stream\r\nContent-Length: "
+                    + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n"
+                    + response.body);
+                socket->disconnectFromHost();
+            });
         });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
     QTemporaryDir m_dir;
+    QString m_certificatePath;
     QSslServer m_server;
     QHash<QTcpSocket *, QByteArray> m_buffers;
 };

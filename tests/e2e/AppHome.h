@@ -24,6 +24,7 @@ public:
         env.insert("XDG_RUNTIME_DIR", m_dir.path());
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("ORVANE_UPDATE_FEED_URL", "https://127.0.0.1:9/update.json");
+        env.insert("ORVANE_SERVICE_URL", "https://127.0.0.1:9");
         return env;
     }
 

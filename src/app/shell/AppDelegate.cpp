@@ -2,6 +2,7 @@
 
 #include "clipboard/TavoEngine.h"
 #include "diagnostics/CrashReporter.h"
+#include "feedback/MessageInbox.h"
 #include "kit/LinkButton.h"
 #include "kit/Palette.h"
 #include "kit/RoundTavoButton.h"
@@ -393,12 +394,14 @@ void AppDelegate::showSettings()
 
 void AppDelegate::reportProblemPressed()
 {
-    // The problem report's dialog arrives with the makers' service link.
+    m_problemReport.open();
 }
 
 void AppDelegate::syncWithServer()
 {
-    // The replies poll arrives with the makers' service link.
+    MessageInbox &inbox = MessageInbox::shared();
+    m_messageAlert.follow(inbox);
+    inbox.checkWithServer();
 }
 
 void AppDelegate::enableStatusItem()

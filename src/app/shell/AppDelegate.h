@@ -1,5 +1,7 @@
 #pragma once
 
+#include "feedback/MessageAlert.h"
+#include "feedback/ProblemReport.h"
 #include "kit/StatusItemController.h"
 #include "updater/UpdaterController.h"
 #include "views/MainView.h"
@@ -103,4 +105,6 @@ private:
 
     ActivationPolicy m_activationPolicy = ActivationPolicy::Regular;
     QTimer m_pollTimer{this};
+    ProblemReport m_problemReport{this};
+    MessageAlert m_messageAlert{this};
 };

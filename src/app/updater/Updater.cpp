@@ -1,6 +1,7 @@
 #include "updater/Updater.h"
 
 #include "platform/RunningAppImage.h"
+#include "diagnostics/ServiceLink.h"
 #include "settings/SettingsStore.h"
 #include "settings/TavoSettings.h"
 #include "updater/FileReplacer.h"
@@ -46,10 +47,10 @@ bool isHttps(const QUrl &url)
 Updater::Config Updater::Config::forThisInstallation()
 {
     Config config;
-    // A tester can point a build at another feed; what it offers must still carry the makers'
-    // signature to be installed.
-    const QString feed = qEnvironmentVariable("ORVANE_UPDATE_FEED_URL");
-    config.feedUrl = QUrl(feed.isEmpty() ? QStringLiteral(ORVANE_UPDATE_FEED_URL) : feed);
+    // A tester can point a build at a feed on this machine, never at another host; what it
+    // offers must still carry the makers' signature to be installed.
+    const QUrl feed = ServiceLink::loopbackOnly(qEnvironmentVariable("ORVANE_UPDATE_FEED_URL"));
+    config.feedUrl = feed.isValid() ? feed : QUrl(QStringLiteral(ORVANE_UPDATE_FEED_URL));
     config.publicKey = UpdateVerifier::releasePublicKey();
     config.currentVersion = QStringLiteral(ORVANE_VERSION);
     config.appImagePath = RunningAppImage::path();

@@ -1,0 +1,185 @@
+#include "diagnostics/ServiceLink.h"
+
+#include "settings/TavoSettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSysInfo>
+#include <QUuid>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcService, "orvane.service")
+
+const QString unknown = QStringLiteral("?");
+
+// At most the first two dot-separated parts: "13.6.7" gives "13.6", "26" stays "26".
+QString majorMinor(const QString &version)
+{
+    return version.section(QLatin1Char('.'), 0, 1);
+}
+
+// Made at the first request and owned by the application: an installation that never talks to
+// the service does not pay for the network stack.
+QNetworkAccessManager &network()
+{
+    static QPointer<QNetworkAccessManager> manager;
+    if (!manager)
+        manager = new QNetworkAccessManager(QCoreApplication::instance());
+    return *manager;
+}
+
+// The roots that a loopback test service's certificate is signed with, from ORVANE_SERVICE_CA.
+QList<QSslCertificate> extraRoots()
+{
+    const QString path = qEnvironmentVariable("ORVANE_SERVICE_CA");
+    return path.isEmpty()
+        ? QList<QSslCertificate>()
+        : QSslCertificate::fromPath(path, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+}
+
+} // namespace
+
+namespace ServiceLink {
+
+QString deviceId()
+{
+    const SettingsStore &store = TavoSettings::defaults();
+    QString id = store.string(TavoSettings::deviceIdKey);
+    if (!id.isEmpty())
+        return id;
+    // Made under a lock, in this process and against another instance, so that two first calls
+    // agree on one identifier instead of the service seeing two devices.
+    static QMutex mutex;
+    const QMutexLocker locker(&mutex);
+    const QFileInfo file(store.fileName());
+    QDir().mkpath(file.absolutePath());
+    QLockFile lock(file.absoluteFilePath() + QStringLiteral(".device-id.lock"));
+    lock.lock();
+    id = store.string(TavoSettings::deviceIdKey);
+    if (id.isEmpty()) {
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        store.setObject(TavoSettings::deviceIdKey, id);
+    }
+    return id;
+}
+
+QString storedDeviceId()
+{
+    const QString id = TavoSettings::defaults().string(TavoSettings::deviceIdKey);
+    return id.isEmpty() ? unknown : id;
+}
+
+QString appVersion()
+{
+    const QString version = QStringLiteral(ORVANE_VERSION);
+    return version.isEmpty() ? unknown : version;
+}
+
+QString osString()
+{
+    return osString(QSysInfo::productType(), QSysInfo::productVersion(), QSysInfo::kernelVersion());
+}
+
+QString osString(
+    const QString &productType, const QString &productVersion, const QString &kernelVersion)
+{
+    const auto known
+        = [](const QString &text) { return !text.isEmpty() && text != QLatin1String("unknown"); };
+    // Without os-release the kernel is all there is to say.
+    if (!known(productType))
+        return QStringLiteral("linux ") + majorMinor(kernelVersion);
+    // Rolling distributions have no version.
+    if (!known(productVersion))
+        return productType;
+    return productType + QLatin1Char(' ') + majorMinor(productVersion);
+}
+
+QJsonObject identity(const QString &deviceId)
+{
+    return {{QStringLiteral("d"), deviceId}, {QStringLiteral("v"), appVersion()},
+        {QStringLiteral("os"), osString()}};
+}
+
+QUrl loopbackOnly(const QString &address)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || !url.userInfo().isEmpty())
+        return {};
+    const QString host = url.host();
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return url;
+    const QHostAddress ip(host);
+    return !ip.isNull() && ip.isLoopback() ? url : QUrl();
+}
+
+QUrl baseUrl()
+{
+    const QString override = qEnvironmentVariable("ORVANE_SERVICE_URL");
+    if (!override.isEmpty()) {
+        const QUrl local = loopbackOnly(override);
+        if (local.isValid())
+            return local;
+        qCWarning(lcService) << "ORVANE_SERVICE_URL ignored: only https on this machine is allowed";
+    }
+    return QUrl(QStringLiteral(ORVANE_SERVICE_URL));
+}
+
+QNetworkReply *post(const QString &path, const QJsonObject &body, int timeoutMs)
+{
+    const QUrl base = baseUrl();
+    if (!base.isValid() || base.scheme() != QLatin1String("https"))
+        return nullptr;
+    QUrl url = base;
+    url.setPath(path);
+    QNetworkRequest request(url);
+    // Stands in for the default of a platform that labels a body by itself; without it Qt
+    // calls the JSON a form and warns at every request.
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(timeoutMs);
+    // The service is one host: an answer that points elsewhere is an answer, not a new address.
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (loopbackOnly(base.toString()).isValid()) {
+        // A service on this machine may bring its own roots; certificate checks stay on.
+        QSslConfiguration tls = request.sslConfiguration();
+        tls.addCaCertificates(extraRoots());
+        request.setSslConfiguration(tls);
+    }
+    QNetworkReply *reply
+        = network().post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QObject::connect(
+        reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+            if (received > replySizeCap || total > replySizeCap) {
+                reply->setProperty("tooLarge", true);
+                reply->abort();
+            }
+        });
+    QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    return reply;
+}
+
+std::optional<Answer> answerOf(QNetworkReply *reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || reply->property("tooLarge").toBool())
+        return std::nullopt;
+    // A body that arrived whole before the progress check could stop it.
+    const QByteArray body = reply->read(replySizeCap + 1);
+    if (body.size() > replySizeCap)
+        return std::nullopt;
+    return Answer{status.toInt(), body};
+}
+
+} // namespace ServiceLink

@@ -1,0 +1,137 @@
+// The real orvanetavo binary against a stand-in for the makers' service on 127.0.0.1: the
+// launch poll brings a message that is shown once, and a report typed at the keyboard arrives
+// with what was typed. Screenshots of the screen go to the build folder.
+#include "AppHome.h"
+#include "FeedServer.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QTest>
+
+class TestFeedback : public QObject
+{
+    Q_OBJECT
+
+private:
+    AppHome m_home;
+    FeedServer m_server;
+    QProcess m_app;
+
+    static QByteArray run(const QString &program, const QStringList &args)
+    {
+        QProcess process;
+        process.start(program, args);
+        process.waitForFinished(5000);
+        return process.readAllStandardOutput();
+    }
+
+    // Our visible windows: the main window, and an alert or the report window when one is open.
+    static QStringList windows()
+    {
+        const QByteArray ids
+            = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
+        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
+    }
+
+    static void screenshot(const QString &name)
+    {
+        run("import", {"-window", "root", QString(SCREENSHOT_DIR) + "/e2e-" + name + ".png"});
+    }
+
+    static QJsonObject lastBody(const FeedServer &server, const QString &path)
+    {
+        for (auto it = server.received.crbegin(); it != server.received.crend(); ++it) {
+            if (it->path == path)
+                return QJsonDocument::fromJson(it->body).object();
+        }
+        return {};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        QVERIFY(m_server.start(false));
+        m_server.routes["/api/status.php"]
+            = {200, R"({"mid": 42, "msg": "Bonjour ! Ton souci est réglé dans la 0.2."})"};
+        m_server.routes["/api/report.php"] = {200, R"({"ok": true})"};
+        QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
+
+        QProcessEnvironment env = m_home.environment();
+        env.insert("ORVANE_SERVICE_URL", m_server.url("").toString());
+        env.insert("ORVANE_SERVICE_CA", m_server.certificatePath());
+        m_app.setProcessEnvironment(env);
+        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_app.start(ORVANETAVO_BINARY);
+        QVERIFY(m_app.waitForStarted());
+    }
+
+    void cleanupTestCase()
+    {
+        m_app.terminate();
+        m_app.waitForFinished(5000);
+    }
+
+    void launchPollShowsTheMessageOnce()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/status.php"), 10000);
+        const QJsonObject poll = lastBody(m_server, "/api/status.php");
+        QCOMPARE(poll.value("d").toString().size(), 36);
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+        QTest::qWait(300);
+        screenshot("message");
+        QVERIFY(!m_home.settings().contains("OTShownMessages"));
+
+        run("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{42}), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        QCOMPARE(m_home.settings().value("OTDeviceId").toString(), poll.value("d").toString());
+    }
+
+    void typedReportArrives()
+    {
+        // The application menu, then its second entry, "Signaler un problème…".
+        const QStringList shown = windows();
+        QCOMPARE(shown.size(), 1);
+        const QString geometry
+            = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", shown.first()}));
+        int x = 0, y = 0;
+        for (const QString &line : geometry.split('\n')) {
+            if (line.startsWith("X="))
+                x = line.mid(2).toInt();
+            if (line.startsWith("Y="))
+                y = line.mid(2).toInt();
+        }
+        run("xdotool",
+            {"mousemove", QString::number(x + 30), QString::number(y + 10), "click", "1"});
+        QTest::qWait(500);
+        run("xdotool", {"key", "Down", "Down", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+
+        run("xdotool", {"type", "--delay", "20", "  Le compteur reste bloque  "});
+        run("xdotool", {"key", "Tab"});
+        run("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
+        QTest::qWait(300);
+        screenshot("report");
+        run("xdotool", {"key", "Return"});
+
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/report.php"), 10000);
+        const QJsonObject report = lastBody(m_server, "/api/report.php");
+        QCOMPARE(report.value("text").toString(), "Le compteur reste bloque");
+        QCOMPARE(report.value("email").toString(), "moi@exemple.ch");
+        QCOMPARE(report.value("d").toString(), m_home.settings().value("OTDeviceId").toString());
+        QCOMPARE(report.keys(), (QStringList{"d", "email", "os", "text", "v"}));
+
+        // The result alert takes the report window's place.
+        QTest::qWait(500);
+        QCOMPARE(windows().size(), 2);
+        screenshot("report-sent");
+        run("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        QCOMPARE(m_app.state(), QProcess::Running);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFeedback)
+#include "TestFeedback.moc"
