@@ -59,23 +59,20 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("publicKey");
         QTest::addColumn<bool>("accepted");
 
-        const QByteArray hash = signedHash;
-        const QByteArray otherHash = QByteArray(signedHash).replace(31, 1, "\x5f");
+        const auto row = [](const char *name, Kind kind, const char *version, qint64 size,
+                             const QByteArray &sha256, const QByteArray &key, bool accepted) {
+            QTest::newRow(name) << kind << QString(version) << size << sha256 << key << accepted;
+        };
+        const Kind appImage = Kind::AppImage;
         const QByteArray key = m_publicKey;
-        QTest::newRow("as signed")
-            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << key << true;
-        QTest::newRow("as a newer version")
-            << Kind::AppImage << "99.0" << qint64(10000) << hash << key << false;
-        QTest::newRow("as the .deb")
-            << Kind::Deb << "1.4.0" << qint64(10000) << hash << key << false;
-        QTest::newRow("another size")
-            << Kind::AppImage << "1.4.0" << qint64(10001) << hash << key << false;
-        QTest::newRow("another file")
-            << Kind::AppImage << "1.4.0" << qint64(10000) << otherHash << key << false;
-        QTest::newRow("another key")
-            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << QByteArray(32, 'k') << false;
-        QTest::newRow("31-byte key")
-            << Kind::AppImage << "1.4.0" << qint64(10000) << hash << key.chopped(1) << false;
+        const QByteArray otherHash = QByteArray(signedHash).replace(31, 1, "\x5f");
+        row("as signed", appImage, "1.4.0", 10000, signedHash, key, true);
+        row("as a newer version", appImage, "99.0", 10000, signedHash, key, false);
+        row("as the .deb", Kind::Deb, "1.4.0", 10000, signedHash, key, false);
+        row("another size", appImage, "1.4.0", 10001, signedHash, key, false);
+        row("another file", appImage, "1.4.0", 10000, otherHash, key, false);
+        row("another key", appImage, "1.4.0", 10000, signedHash, QByteArray(32, 'k'), false);
+        row("31-byte key", appImage, "1.4.0", 10000, signedHash, key.chopped(1), false);
     }
 
     void onlyWhatTheStatementSaysIsAccepted()

@@ -193,22 +193,21 @@ private Q_SLOTS:
         QTest::addColumn<QString>("signedVersion");
         QTest::addColumn<Kind>("signedKind");
         QTest::addColumn<bool>("background");
-        QByteArray flipped = m_next;
-        flipped[100] = 'o';
-        const QByteArray longer = m_next + "x";
+        const auto row = [](const QByteArray &name, const QByteArray &served, bool background,
+                             const char *signedVersion = "", Kind signedKind = Kind::AppImage) {
+            QTest::newRow(name.constData())
+                << served << QString(signedVersion) << signedKind << background;
+        };
+        const QByteArray flipped = QByteArray(m_next).replace(100, 1, "o");
         for (const bool background : {false, true}) {
-            const char *mode = background ? ", in the background" : ", asked for";
-            QTest::addRow("genuine%s", mode) << m_next << "" << Kind::AppImage << background;
-            QTest::addRow("one flipped byte%s", mode)
-                << flipped << "" << Kind::AppImage << background;
-            QTest::addRow("longer than announced%s", mode)
-                << longer << "" << Kind::AppImage << background;
+            const QByteArray mode = background ? ", in the background" : ", asked for";
+            row("genuine" + mode, m_next, background);
+            row("one flipped byte" + mode, flipped, background);
+            row("longer than announced" + mode, m_next + "x", background);
         }
-        QTest::newRow("shorter than announced")
-            << m_next.chopped(1) << "" << Kind::AppImage << false;
-        QTest::newRow("an older file offered as newer")
-            << m_next << "1.1.0" << Kind::AppImage << false;
-        QTest::newRow("the .deb offered as the AppImage") << m_next << "" << Kind::Deb << false;
+        row("shorter than announced", m_next.chopped(1), false);
+        row("an older file offered as newer", m_next, false, "1.1.0");
+        row("the .deb offered as the AppImage", m_next, false, "", Kind::Deb);
     }
 
     void onlyTheSignedPackageIsInstalled()
