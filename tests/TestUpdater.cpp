@@ -56,11 +56,11 @@ private:
     }
 
     // Runs as if started from m_appImage.
-    std::unique_ptr<Updater> makeUpdater(const QByteArray &publicKey = {})
+    std::unique_ptr<Updater> makeUpdater()
     {
         auto updater
             = std::make_unique<Updater>(Updater::Config{.feedUrl = m_server.url("/feed.json"),
-                .publicKey = publicKey.isNull() ? m_publicKey : publicKey,
+                .publicKey = m_publicKey,
                 .currentVersion = "1.2.0",
                 .appImagePath = m_appImage,
                 .downloadFolder = m_dir.filePath("downloads"),
@@ -115,7 +115,6 @@ private Q_SLOTS:
         QTest::newRow("same") << Response{200, feed("1.2.0")} << Page::UpToDate;
         QTest::newRow("pre-release") << Response{200, feed("2.0.0-beta.1")} << Page::UpToDate;
         QTest::newRow("malformed") << Response{200, "{\"version\": "} << Page::Failure;
-        QTest::newRow("missing notes") << Response{200, R"({"version": "9.0"})"} << Page::Failure;
         const QByteArray big = feed("9.0.0").replace("Des nouveautés.", QByteArray(5000, 'x'));
         QTest::newRow("over the cap") << Response{200, big} << Page::Failure;
         QTest::newRow("time-out") << Response{200, {}, true} << Page::Failure;
@@ -134,7 +133,6 @@ private Q_SLOTS:
         updater->checkInBackgroundIfDue();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
         QCOMPARE(updater->window() && updater->window()->isVisible(), page == Page::Available);
-        QCOMPARE(finished.first().first().toBool(), page == Page::Available);
         // Only a check that got an answer counts as done.
         QCOMPARE(updater->lastCheck().isValid(), page != Page::Failure);
 
@@ -149,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(m_server.requests, (QStringList{"/feed.json", "/feed.json"}));
     }
 
-    void backgroundChecksFollowTheIntervalAndThePersistentFlags()
+    void backgroundChecksFollowTheIntervalAndTheSwitch()
     {
         m_server.routes["/feed.json"] = {200, feed("1.2.0")};
         auto updater = makeUpdater();
@@ -168,15 +166,9 @@ private Q_SLOTS:
         QTRY_COMPARE(finished.size(), 2);
 
         updater->setAutomaticallyChecksForUpdates(false);
-        updater->setAutomaticallyDownloadsUpdates(true);
         m_now = m_now.addDays(30);
         updater->checkInBackgroundIfDue();
         QVERIFY(!updater->isBusy());
-
-        // Both flags are stored at once and hold for the next updater.
-        auto again = makeUpdater();
-        QVERIFY(!again->automaticallyChecksForUpdates());
-        QVERIFY(again->automaticallyDownloadsUpdates());
     }
 
     // A download folder that cannot be made is no reason to show anything in the background.
@@ -193,31 +185,29 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
     }
 
-    // The feed announces m_next; the server may hand out another file, and the statement may
-    // be signed for another version or kind. Only the genuine file is ever installed, and every
-    // other outcome ends on the failure page when the user asked, silently otherwise.
+    // The feed announces m_next; the server or the statement may say otherwise. Only the genuine
+    // file is installed; anything else fails on the page when asked for, silently otherwise.
     void onlyTheSignedPackageIsInstalled_data()
     {
         QTest::addColumn<QByteArray>("served");
         QTest::addColumn<QString>("signedVersion");
         QTest::addColumn<Kind>("signedKind");
         QTest::addColumn<bool>("background");
-        QByteArray flipped = m_next;
-        flipped[100] = 'o';
-        const QByteArray longer = m_next + "x";
+        const auto row = [](const QByteArray &name, const QByteArray &served, bool background,
+                             const char *signedVersion = "", Kind signedKind = Kind::AppImage) {
+            QTest::newRow(name.constData())
+                << served << QString(signedVersion) << signedKind << background;
+        };
+        const QByteArray flipped = QByteArray(m_next).replace(100, 1, "o");
         for (const bool background : {false, true}) {
-            const char *mode = background ? ", in the background" : ", asked for";
-            QTest::addRow("genuine%s", mode) << m_next << "" << Kind::AppImage << background;
-            QTest::addRow("one flipped byte%s", mode)
-                << flipped << "" << Kind::AppImage << background;
-            QTest::addRow("longer than announced%s", mode)
-                << longer << "" << Kind::AppImage << background;
+            const QByteArray mode = background ? ", in the background" : ", asked for";
+            row("genuine" + mode, m_next, background);
+            row("one flipped byte" + mode, flipped, background);
+            row("longer than announced" + mode, m_next + "x", background);
         }
-        QTest::newRow("shorter than announced")
-            << m_next.chopped(1) << "" << Kind::AppImage << false;
-        QTest::newRow("an older file offered as newer")
-            << m_next << "1.1.0" << Kind::AppImage << false;
-        QTest::newRow("the .deb offered as the AppImage") << m_next << "" << Kind::Deb << false;
+        row("shorter than announced", m_next.chopped(1), false);
+        row("an older file offered as newer", m_next, false, "1.1.0");
+        row("the .deb offered as the AppImage", m_next, false, "", Kind::Deb);
     }
 
     void onlyTheSignedPackageIsInstalled()
