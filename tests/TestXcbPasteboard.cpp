@@ -1,5 +1,6 @@
 // The clipboard over its own X connection, against other programs on a private X server: well
 // and badly behaved owners, and the programs that read what we write.
+#include "clipboard/TargetMapping.h"
 #include "clipboard/XcbPasteboard.h"
 
 #include <QElapsedTimer>
@@ -89,7 +90,7 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, formats);
         QFETCH(QStringList, identifiers);
-        QCOMPARE(XcbPasteboard::identifiersForFormats(formats), identifiers);
+        QCOMPARE(TargetMapping::identifiersForFormats(formats), identifiers);
     }
 
     void readsOwnersWithinBoundedTime_data()

@@ -59,7 +59,6 @@ public:
 
     // Maps the owner's target names, in order, to type identifiers: each identifier once at its
     // first place, the display server's own meta targets dropped.
-    static QStringList identifiersForFormats(const QStringList &formats);
 
     // How many targets of one owner are looked at, and how long an owner may leave a request
     // (or a piece of a large answer) unanswered.
