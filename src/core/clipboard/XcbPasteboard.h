@@ -57,9 +57,6 @@ public:
     // Called as `program --keep-clipboard FILE SINCE`; needs no application object.
     static int runKeeper(int argc, char *argv[]);
 
-    // Maps the owner's target names, in order, to type identifiers: each identifier once at its
-    // first place, the display server's own meta targets dropped.
-
     // How many targets of one owner are looked at, and how long an owner may leave a request
     // (or a piece of a large answer) unanswered.
     static constexpr int maxTargets = 1000;
