@@ -45,8 +45,17 @@ private:
     }
 
 private Q_SLOTS:
+    // Quitting from the menu, or ended by the session at logout.
+    void lastCleanCopyOutlivesTheApplication_data()
+    {
+        QTest::addColumn<bool>("terminated");
+        QTest::newRow("Quitter OrvaneTavo") << false;
+        QTest::newRow("SIGTERM") << true;
+    }
+
     void lastCleanCopyOutlivesTheApplication()
     {
+        QFETCH(bool, terminated);
         QVERIFY(m_home.isValid());
         QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
         QProcess app;
@@ -64,11 +73,14 @@ private Q_SLOTS:
             cleaned = copyCleanedWithin({"text/html=<b>gras</b>", "text/plain=dernier"}, 1600);
         QVERIFY(cleaned);
 
-        // "Quitter OrvaneTavo".
-        run("xdotool",
-            {"windowfocus", "--sync", QString::fromLatin1(window.split('\n').first()), "key",
-                "ctrl+q"});
+        if (terminated)
+            app.terminate();
+        else
+            run("xdotool",
+                {"windowfocus", "--sync", QString::fromLatin1(window.split('\n').first()), "key",
+                    "ctrl+q"});
         QVERIFY(app.waitForFinished(10000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(keepers(), 1);
         QCOMPARE(run("xclip", {"-selection", "clipboard", "-o", "-t", "UTF8_STRING"}),
             QByteArray("dernier"));

@@ -1,6 +1,7 @@
 #include "clipboard/XcbPasteboard.h"
 #include "kit/Symbols.h"
 #include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
 #include "shell/AppDelegate.h"
 
 #include <QApplication>
@@ -62,6 +63,7 @@ int main(int argc, char *argv[])
     if (!instance.claim())
         return 0;
 
+    TerminationSignals::quitOnSignals(&app);
     AppDelegate delegate;
     delegate.setActivationPolicy(AppDelegate::menuBarMode()
             ? AppDelegate::ActivationPolicy::Accessory
