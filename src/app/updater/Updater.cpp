@@ -1,10 +1,9 @@
 #include "updater/Updater.h"
 
-#include "platform/RunningAppImage.h"
 #include "diagnostics/ServiceLink.h"
+#include "platform/RunningAppImage.h"
 #include "settings/SettingsStore.h"
 #include "settings/TavoSettings.h"
-#include "updater/FileReplacer.h"
 #include "updater/InstalledPackage.h"
 #include "updater/UpdateVerifier.h"
 #include "updater/UpdaterWindow.h"
@@ -82,15 +81,11 @@ Updater::Updater(Config config, QObject *parent)
     };
     m_schedule.setInterval(scheduleTickMs);
     connect(&m_schedule, &QTimer::timeout, this, &Updater::checkInBackgroundIfDue);
+    connect(&m_installer, &UpdateInstaller::finished, this, &Updater::installFinished);
 }
 
 Updater::~Updater()
 {
-    // An install under way is let finish: the copy replaces the AppImage whole or not at all.
-    if (m_installThread) {
-        m_installThread->wait();
-        delete m_installThread.data();
-    }
     delete m_window.data();
 }
 
@@ -422,24 +417,10 @@ void Updater::installVerified()
         ensureWindow();
         m_window->showDownloading(package->size, package->size);
         showWindow();
-        const auto cancelled = std::make_shared<std::atomic_bool>(false);
-        const auto outcome = std::make_shared<std::pair<bool, QString>>();
-        m_installCancelled = cancelled;
-        // The copy checks the SHA-256 of the very bytes it installs.
-        m_installThread = QThread::create([target = m_config.appImagePath, source = m_verifiedFile,
-                                              sha256 = package->sha256, cancelled, outcome] {
-            outcome->first = FileReplacer::replace(
-                target, source, sha256, &outcome->second, [cancelled] { return !*cancelled; });
-        });
-        connect(m_installThread, &QThread::finished, this, [this, outcome, cancelled] {
-            installFinished(outcome->first, outcome->second, *cancelled);
-        });
-        connect(m_installThread, &QThread::finished, m_installThread, &QObject::deleteLater);
-        m_installThread->start();
+        m_installer.replaceAppImage(m_config.appImagePath, m_verifiedFile, package->sha256);
         return;
     }
-    // The desktop's package installer takes it from here, with its own confirmation.
-    if (!openUrl || !openUrl(QUrl::fromLocalFile(m_verifiedFile))) {
+    if (!UpdateInstaller::handOver(m_verifiedFile, openUrl)) {
         fail(installFailedText);
         return;
     }
@@ -450,7 +431,6 @@ void Updater::installVerified()
 void Updater::installFinished(bool installed, const QString &error, bool cancelled)
 {
     m_stage = Stage::Idle;
-    m_installThread = nullptr;
     // Installed, or not to be trusted any more: either way the download has served.
     discardVerified();
     if (installed) {
@@ -485,8 +465,7 @@ void Updater::cancel()
         m_reply->setProperty("cancelled", true);
         m_reply->abort();
     }
-    if (m_installThread)
-        *m_installCancelled = true;
+    m_installer.cancel();
 }
 
 void Updater::ensureWindow()

@@ -2,6 +2,7 @@
 
 #include "updater/DownloadFile.h"
 #include "updater/UpdateFeed.h"
+#include "updater/UpdateInstaller.h"
 #include "updater/UpdaterWindow.h"
 
 #include <QDateTime>
@@ -9,10 +10,8 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -117,8 +116,6 @@ private:
     std::unique_ptr<DownloadFile> m_download;
     // A download that matched the signed statement, waiting to be installed.
     QString m_verifiedFile;
-    // Copying a package of hundreds of megabytes takes seconds: never on the window's thread.
-    QPointer<QThread> m_installThread;
-    std::shared_ptr<std::atomic_bool> m_installCancelled;
+    UpdateInstaller m_installer;
     QPointer<UpdaterWindow> m_window;
 };

@@ -1,0 +1,222 @@
+// The real orvanetavo binary against the makers' real orvanetavo-service on 127.0.0.1, over TLS
+// with a certificate made for the run and a fresh database: a report typed in the dialog is stored
+// as sent, and a reply left with the makers' command is shown once, at the next launch.
+#include "AppHome.h"
+#include "ServiceProcess.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestServiceEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_db;
+    ServiceProcess m_service;
+    AppHome m_home;
+    QProcess m_app;
+
+    static QByteArray run(const QString &program, const QStringList &args)
+    {
+        QProcess process;
+        process.start(program, args);
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(1000);
+        return process.readAllStandardOutput();
+    }
+
+    // Our visible windows: the main window, and an alert or the report window when one is open.
+    static QStringList windows()
+    {
+        const QByteArray ids
+            = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
+        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
+    }
+
+    static QPoint origin(const QString &window)
+    {
+        const QString geometry
+            = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}));
+        QPoint at;
+        for (const QString &line : geometry.split('\n')) {
+            if (line.startsWith("X="))
+                at.setX(line.mid(2).toInt());
+            if (line.startsWith("Y="))
+                at.setY(line.mid(2).toInt());
+        }
+        return at;
+    }
+
+    // The text of the alert's line at `row` pixels from its top, read back as the user would:
+    // the alert's texts are selectable with the mouse, and a mouse selection is the X11 primary.
+    static QString alertLine(const QString &window, int row)
+    {
+        run("xclip", {"-selection", "primary", "-i", "/dev/null"});
+        const QPoint at = origin(window);
+        // Past the icon column (20 margin, 64 icon, 16 gap), across the whole text width.
+        const QString y = QString::number(at.y() + row);
+        run("xdotool", {"mousemove", QString::number(at.x() + 101), y, "mousedown", "1"});
+        run("xdotool", {"mousemove", QString::number(at.x() + 490), y, "mouseup", "1"});
+        QTest::qWait(200);
+        return QString::fromUtf8(run("xclip", {"-selection", "primary", "-o"}));
+    }
+
+    // The alert that stands beside the main window.
+    static QString alert()
+    {
+        const QStringList shown = windows();
+        return shown.size() == 2 ? shown.last() : QString();
+    }
+
+    static QList<QJsonObject> jsonLines(const QStringList &command)
+    {
+        const ServiceProcess::Output out = ServiceProcess::run(command);
+        QList<QJsonObject> objects;
+        for (const QString &line : out.out.split('\n', Qt::SkipEmptyParts))
+            objects << QJsonDocument::fromJson(line.toUtf8()).object();
+        return objects;
+    }
+
+    // Starts the application and waits for its main window alone.
+    bool launch()
+    {
+        QProcessEnvironment env = m_home.environment();
+        env.insert("ORVANE_SERVICE_URL", QString("https://127.0.0.1:%1").arg(m_service.port()));
+        env.insert("ORVANE_SERVICE_CA", m_service.certPath());
+        m_app.setProcessEnvironment(env);
+        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_app.start(ORVANETAVO_BINARY);
+        if (!m_app.waitForStarted(5000))
+            return false;
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired() && windows().isEmpty())
+            QTest::qWait(100);
+        return !windows().isEmpty();
+    }
+
+    void quit()
+    {
+        if (m_app.state() == QProcess::NotRunning)
+            return;
+        m_app.terminate();
+        if (!m_app.waitForFinished(5000)) {
+            m_app.kill();
+            m_app.waitForFinished(5000);
+        }
+    }
+
+    QString deviceId() const { return m_home.settings().value("OTDeviceId").toString(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(m_home.isValid());
+        m_db = m_dir.filePath("service.db");
+        QVERIFY(m_service.makeCertificate());
+        QVERIFY2(m_service.start(m_db), qPrintable(m_service.errors()));
+        QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
+    }
+
+    void cleanup() { quit(); }
+
+    void cleanupTestCase()
+    {
+        quit();
+        QCOMPARE(m_service.stop(), 0);
+    }
+
+    void typedReportIsStored()
+    {
+        QVERIFY(launch());
+        // The launch poll makes the device's id; it found nothing for it, so nothing is shown.
+        QTRY_COMPARE_WITH_TIMEOUT(deviceId().size(), 36, 10000);
+        QCOMPARE(windows().size(), 1);
+
+        // The application menu, then its second entry, "Signaler un problème…".
+        const QPoint at = origin(windows().first());
+        run("xdotool",
+            {"mousemove", QString::number(at.x() + 30), QString::number(at.y() + 10), "click",
+                "1"});
+        QTest::qWait(500);
+        run("xdotool", {"key", "Down", "Down", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+
+        run("xdotool", {"type", "--delay", "20", "Le gras revient apres Ctrl+V"});
+        run("xdotool", {"key", "Tab"});
+        run("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
+        QTest::qWait(300);
+        // Return presses the default button, "Envoyer".
+        run("xdotool", {"key", "Return"});
+
+        QList<QJsonObject> reports;
+        QTRY_COMPARE_WITH_TIMEOUT(
+            (reports = jsonLines({"reports", "--json", "--db", m_db})).size(), 1, 10000);
+        const QJsonObject report = reports.first();
+        QCOMPARE(report.value("device").toString(), deviceId());
+        QCOMPARE(report.value("text").toString(), "Le gras revient apres Ctrl+V");
+        QCOMPARE(report.value("email").toString(), "moi@exemple.ch");
+        QCOMPARE(report.value("v").toString(), QString(ORVANE_VERSION));
+        QCOMPARE(report.value("address").toString(), "127.0.0.1");
+
+        // The service's answer was understood: the result alert thanks the user.
+        QTRY_VERIFY_WITH_TIMEOUT(!alert().isEmpty(), 5000);
+        QTest::qWait(300);
+        QCOMPARE(alertLine(alert(), 28), "Merci !");
+        run("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        QCOMPARE(m_app.state(), QProcess::Running);
+    }
+
+    void replyIsShownOnceAtTheNextLaunch()
+    {
+        const QString device = deviceId();
+        QCOMPARE(device.size(), 36);
+        const QString text = "Corrige dans la prochaine version";
+        const ServiceProcess::Output made
+            = ServiceProcess::run({"reply", device, text, "--db", m_db});
+        QVERIFY2(made.exitCode == 0, qPrintable(made.err));
+        const QList<QJsonObject> replies = jsonLines({"replies", "--json", "--db", m_db});
+        QCOMPARE(replies.size(), 1);
+        const qint64 id = replies.first().value("id").toInteger();
+        QVERIFY(id > 0);
+
+        QElapsedTimer sinceLaunch;
+        sinceLaunch.start();
+        QVERIFY(launch());
+        QTRY_VERIFY_WITH_TIMEOUT(!alert().isEmpty(), 10000);
+        const qint64 pollTook = sinceLaunch.elapsed();
+        QTest::qWait(300);
+        const QString shown = alert();
+        QCOMPARE(alertLine(shown, 28), "Message de Orvane Labs");
+        QCOMPARE(alertLine(shown, 56), text);
+        // Stored only once the user has closed it.
+        QVERIFY(!m_home.settings().contains("OTShownMessages"));
+        run("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}), 5000);
+        QVERIFY(!jsonLines({"replies", "--json", "--db", m_db}).first().value("offered").isNull());
+        quit();
+
+        // The service offers the same reply again at every poll; the application keeps quiet for
+        // well past the time the launch poll took to show it above.
+        QVERIFY(launch());
+        QDeadlineTimer quiet(qMax<qint64>(3000, 3 * pollTook));
+        while (!quiet.hasExpired()) {
+            QCOMPARE(windows().size(), 1);
+            QTest::qWait(250);
+        }
+        QCOMPARE(m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceEndToEnd)
+#include "TestServiceEndToEnd.moc"
