@@ -1,0 +1,152 @@
+// The window stays alive while another program holds the clipboard and never answers: the real
+// orvanetavo binary, an owner that hangs on every request, and for 10 s clicks on the round
+// button, each timed from the click to the stored switch changing.
+#include "Budget.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The mapped top-level window titled "OrvaneTavo", or none.
+xcb_window_t findWindow(xcb_connection_t *c, xcb_window_t root)
+{
+    xcb_window_t found = XCB_WINDOW_NONE;
+    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+    if (!tree)
+        return found;
+    const xcb_window_t *children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+        xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
+            c, xcb_get_window_attributes(c, children[i]), nullptr);
+        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(attributes);
+        xcb_get_property_reply_t *name = viewable ? xcb_get_property_reply(c,
+                                             xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME,
+                                                 XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+                                             nullptr)
+                                                  : nullptr;
+        if (name && xcb_get_property_value_length(name) == 10
+            && std::memcmp(xcb_get_property_value(name), "OrvaneTavo", 10) == 0)
+            found = children[i];
+        free(name);
+    }
+    free(tree);
+    return found;
+}
+
+QJsonValue enabledIn(const QString &settings)
+{
+    QFile file(settings);
+    return file.open(QIODevice::ReadOnly)
+        ? QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("OTEnabled"))
+        : QJsonValue();
+}
+
+} // namespace
+
+int main()
+{
+    Budget budget;
+    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        std::fprintf(stderr, "ResponsivenessBench needs an X display\n");
+        return 2;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+
+    QTemporaryDir home;
+    QDir(home.path()).mkpath(QStringLiteral(".config/OrvaneTavo"));
+    QDir(home.path()).mkpath(QStringLiteral("run"));
+    const QString settings = home.filePath(QStringLiteral(".config/OrvaneTavo/OrvaneTavo.json"));
+    QFile file(settings);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(R"({"OTOnboarded": true})");
+    file.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setStandardErrorFile(QProcess::nullDevice());
+    app.start(QStringLiteral(ORVANETAVO_BINARY), {});
+    QElapsedTimer started;
+    started.start();
+    xcb_window_t window = XCB_WINDOW_NONE;
+    while (!window && started.elapsed() < 10000) {
+        QThread::msleep(20);
+        window = findWindow(c, root);
+    }
+    if (!window) {
+        std::fprintf(stderr, "ResponsivenessBench: the window never showed\n");
+        return 2;
+    }
+    QThread::msleep(500);
+
+    // The owner answers nothing at all: every read of ours waits out its bound.
+    QProcess owner;
+    env.insert(QStringLiteral("ORVANE_OWNER_TIMEOUT_MS"), QStringLiteral("15000"));
+    owner.setProcessEnvironment(env);
+    owner.start(QStringLiteral(TAVO_CLIPBOARD_OWNER),
+        {QStringLiteral("--hang=all"), QStringLiteral("text/html=<b>gras</b>"),
+            QStringLiteral("text/plain=gras")});
+    owner.waitForReadyRead(5000);
+
+    // The round button sits in the middle of the window, below the name and the tagline.
+    xcb_get_geometry_reply_t *geometry
+        = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    const int buttonX = geometry ? geometry->width / 2 : 215;
+    const int buttonY = geometry ? geometry->height - 500 + 328 : 328;
+    free(geometry);
+
+    // Pressed and released through the X server's test extension, as a mouse would.
+    xcb_translate_coordinates_reply_t *where = xcb_translate_coordinates_reply(
+        c, xcb_translate_coordinates(c, window, root, int16_t(buttonX), int16_t(buttonY)), nullptr);
+    if (where) {
+        xcb_test_fake_input(
+            c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, where->dst_x, where->dst_y, 0);
+        free(where);
+    }
+    std::vector<double> clicks;
+    QElapsedTimer span;
+    span.start();
+    while (span.elapsed() < 10000) {
+        const QJsonValue before = enabledIn(settings);
+        QElapsedTimer click;
+        click.start();
+        xcb_test_fake_input(c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(c);
+        while (enabledIn(settings) == before && click.elapsed() < 2000)
+            QThread::usleep(500);
+        clicks.push_back(enabledIn(settings) == before ? 1e9 : double(click.nsecsElapsed()) / 1e6);
+        QThread::msleep(300);
+    }
+    owner.kill();
+    owner.waitForFinished();
+    app.kill();
+    app.waitForFinished();
+    xcb_disconnect(c);
+
+    std::sort(clicks.begin(), clicks.end());
+    budget.report(
+        "owner hung: click to switch changed, median", clicks[clicks.size() / 2], "ms", 100, 1);
+    budget.report("owner hung: click to switch changed, worst", clicks.back(), "ms", 100, 1);
+    std::printf("  (%zu clicks over 10 s)\n", clicks.size());
+    return budget.exitCode();
+}
