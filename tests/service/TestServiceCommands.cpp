@@ -56,28 +56,24 @@ private Q_SLOTS:
         QList<ProblemReport> reports;
         const QStringList texts = {"court", "un texte\navec un saut de ligne et des\ttabulations",
             QString(300, 'x'), "émojis 🙃 et accents"};
-        for (int i = 0; i < texts.size(); ++i) {
-            ProblemReport r;
-            r.receivedAt = 1700000000000 + i * 1000;
-            r.device = i % 2 ? "DEV-ODD" : "DEV-EVEN";
-            r.version = "0.1.0";
-            r.os = "debian 12";
-            r.text = texts[i];
-            r.email = i == 1 ? "moi@example.org" : "";
-            reports << r;
-        }
-        CrashRecord c;
-        c.device = "?";
-        c.kind = "crash";
-        c.message = "Signal 11";
-        c.version = "0.1.0";
-        c.os = "debian 12";
+        for (int i = 0; i < texts.size(); ++i)
+            reports << ProblemReport{.receivedAt = 1700000000000 + i * 1000,
+                .device = i % 2 ? "DEV-ODD" : "DEV-EVEN",
+                .version = "0.1.0",
+                .os = "debian 12",
+                .text = texts[i],
+                .email = i == 1 ? "moi@example.org" : ""};
+        const CrashRecord c{.device = "?",
+            .kind = "crash",
+            .message = "Signal 11",
+            .version = "0.1.0",
+            .os = "debian 12"};
         QVERIFY(m_store->append(reports, {c, c}, &error));
     }
 
     void reportTableStaysAligned()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::reports(s, QString(), false, o, e);
         });
         QCOMPARE(r.code, 0);
@@ -97,7 +93,7 @@ private Q_SLOTS:
 
     void reportsAsJsonLinesForOneDevice()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::reports(s, "DEV-ODD", true, o, e);
         });
         QCOMPARE(r.code, 0);
@@ -112,9 +108,8 @@ private Q_SLOTS:
 
     void crashesAreCountedPerMessage()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
-            return ServiceCommands::crashes(s, true, o, e);
-        });
+        const Run r = run(
+            [](auto &s, auto &o, auto &e) { return ServiceCommands::crashes(s, true, o, e); });
         const QList<QJsonObject> rows = jsonLines(r.out);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0]["count"].toInt(), 2);
@@ -126,24 +121,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("code");
-        QTest::newRow("reply") << "DEV-ODD"
-                               << "Merci, c'est corrigé dans 0.1.1." << 0;
-        QTest::newRow("blank text") << "DEV-ODD"
-                                    << "  \n"
-                                    << 1;
-        QTest::newRow("no device") << ""
-                                   << "Bonjour" << 1;
+        QTest::newRow("reply") << "DEV-ODD" << QString("Merci, c'est corrigé dans 0.1.1.") << 0;
+        QTest::newRow("blank text") << "DEV-ODD" << QString("  \n") << 1;
+        QTest::newRow("no device") << "" << QString("Bonjour") << 1;
     }
     void replyNeedsText()
     {
         QFETCH(QString, device);
         QFETCH(QString, text);
         QFETCH(int, code);
-        const Run r = run([&](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([&](auto &s, auto &o, auto &e) {
             return ServiceCommands::reply(s, device, text, o, e);
         });
         QCOMPARE(r.code, code);
-        const Run listed = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run listed = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::replies(s, QString(), true, o, e);
         });
         const QList<QJsonObject> rows = jsonLines(listed.out);
@@ -158,9 +149,8 @@ private Q_SLOTS:
     {
         QString error;
         QVERIFY(m_store->addReply("DEV-EVEN", "Réponse", 1, &error) > 0);
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
-            return ServiceCommands::exportAll(s, o, e);
-        });
+        const Run r
+            = run([](auto &s, auto &o, auto &e) { return ServiceCommands::exportAll(s, o, e); });
         QCOMPARE(r.code, 0);
         QMap<QString, int> types;
         for (const QJsonObject &o : jsonLines(r.out))

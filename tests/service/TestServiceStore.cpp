@@ -34,29 +34,26 @@ private:
         QTest::newRow("postgresql") << "postgresql";
     }
 
-    ProblemReport report(const QString &device, const QString &text, qint64 at)
+    static ProblemReport report(const QString &device, const QString &text, qint64 at)
     {
-        ProblemReport r;
-        r.device = device;
-        r.version = "0.1.0";
-        r.os = "debian 12";
-        r.text = text;
-        r.receivedAt = at;
-        r.address = "127.0.0.1";
-        return r;
+        return {.receivedAt = at,
+            .device = device,
+            .version = "0.1.0",
+            .os = "debian 12",
+            .text = text,
+            .address = "127.0.0.1"};
     }
 
-    CrashRecord crash(const QString &message, const QString &version, const QString &os, qint64 at)
+    static CrashRecord crash(
+        const QString &message, const QString &version, const QString &os, qint64 at)
     {
-        CrashRecord c;
-        c.device = "?";
-        c.kind = "crash";
-        c.message = message;
-        c.stack = "frame 0\nframe 1";
-        c.version = version;
-        c.os = os;
-        c.receivedAt = at;
-        return c;
+        return {.receivedAt = at,
+            .device = "?",
+            .kind = "crash",
+            .message = message,
+            .stack = "frame 0\nframe 1",
+            .version = version,
+            .os = os};
     }
 
     PollAnswer poll(ServiceStore &store, const QString &device)
@@ -96,8 +93,8 @@ private Q_SLOTS:
         auto store = openStore();
         QVERIFY(store);
         QString error;
-        QCOMPARE(poll(*store, "A").mid, 0);
-        QCOMPARE(poll(*store, "A").msg, QString());
+        const PollAnswer none = poll(*store, "A");
+        QVERIFY(none.mid == 0 && none.msg.isEmpty());
 
         const qint64 r1 = store->addReply("A", "première", ++m_clock, &error);
         const qint64 b1 = store->addReply("B", "pour B", ++m_clock, &error);
@@ -109,7 +106,6 @@ private Q_SLOTS:
         QCOMPARE(a.msg, QString("première"));
         QCOMPARE(poll(*store, "A").mid, r2);
         // Nothing newer: the last one offered comes again, the earlier one never does.
-        QCOMPARE(poll(*store, "A").mid, r2);
         QCOMPARE(poll(*store, "A").mid, r2);
         QCOMPARE(poll(*store, "B").mid, b1);
         QCOMPARE(poll(*store, "C").mid, 0);
