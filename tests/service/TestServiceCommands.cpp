@@ -56,18 +56,22 @@ private Q_SLOTS:
         QList<ProblemReport> reports;
         const QStringList texts = {"court", "un texte\navec un saut de ligne et des\ttabulations",
             QString(300, 'x'), "émojis 🙃 et accents"};
-        for (int i = 0; i < texts.size(); ++i)
-            reports << ProblemReport{.receivedAt = 1700000000000 + i * 1000,
-                .device = i % 2 ? "DEV-ODD" : "DEV-EVEN",
-                .version = "0.1.0",
-                .os = "debian 12",
-                .text = texts[i],
-                .email = i == 1 ? "moi@example.org" : ""};
-        const CrashRecord c{.device = "?",
-            .kind = "crash",
-            .message = "Signal 11",
-            .version = "0.1.0",
-            .os = "debian 12"};
+        for (int i = 0; i < texts.size(); ++i) {
+            ProblemReport r;
+            r.receivedAt = 1700000000000 + i * 1000;
+            r.device = i % 2 ? "DEV-ODD" : "DEV-EVEN";
+            r.version = "0.1.0";
+            r.os = "debian 12";
+            r.text = texts[i];
+            r.email = i == 1 ? "moi@example.org" : "";
+            reports << r;
+        }
+        CrashRecord c;
+        c.device = "?";
+        c.kind = "crash";
+        c.message = "Signal 11";
+        c.version = "0.1.0";
+        c.os = "debian 12";
         QVERIFY(m_store->append(reports, {c, c}, &error));
     }
 

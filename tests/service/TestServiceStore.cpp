@@ -34,26 +34,29 @@ private:
         QTest::newRow("postgresql") << "postgresql";
     }
 
-    static ProblemReport report(const QString &device, const QString &text, qint64 at)
+    ProblemReport report(const QString &device, const QString &text, qint64 at)
     {
-        return {.receivedAt = at,
-            .device = device,
-            .version = "0.1.0",
-            .os = "debian 12",
-            .text = text,
-            .address = "127.0.0.1"};
+        ProblemReport r;
+        r.device = device;
+        r.version = "0.1.0";
+        r.os = "debian 12";
+        r.text = text;
+        r.receivedAt = at;
+        r.address = "127.0.0.1";
+        return r;
     }
 
-    static CrashRecord crash(
-        const QString &message, const QString &version, const QString &os, qint64 at)
+    CrashRecord crash(const QString &message, const QString &version, const QString &os, qint64 at)
     {
-        return {.receivedAt = at,
-            .device = "?",
-            .kind = "crash",
-            .message = message,
-            .stack = "frame 0\nframe 1",
-            .version = version,
-            .os = os};
+        CrashRecord c;
+        c.device = "?";
+        c.kind = "crash";
+        c.message = message;
+        c.stack = "frame 0\nframe 1";
+        c.version = version;
+        c.os = os;
+        c.receivedAt = at;
+        return c;
     }
 
     PollAnswer poll(ServiceStore &store, const QString &device)
