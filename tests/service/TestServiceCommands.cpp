@@ -77,7 +77,7 @@ private Q_SLOTS:
 
     void reportTableStaysAligned()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::reports(s, QString(), false, o, e);
         });
         QCOMPARE(r.code, 0);
@@ -97,7 +97,7 @@ private Q_SLOTS:
 
     void reportsAsJsonLinesForOneDevice()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::reports(s, "DEV-ODD", true, o, e);
         });
         QCOMPARE(r.code, 0);
@@ -112,9 +112,8 @@ private Q_SLOTS:
 
     void crashesAreCountedPerMessage()
     {
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
-            return ServiceCommands::crashes(s, true, o, e);
-        });
+        const Run r = run(
+            [](auto &s, auto &o, auto &e) { return ServiceCommands::crashes(s, true, o, e); });
         const QList<QJsonObject> rows = jsonLines(r.out);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows[0]["count"].toInt(), 2);
@@ -126,24 +125,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("code");
-        QTest::newRow("reply") << "DEV-ODD"
-                               << "Merci, c'est corrigé dans 0.1.1." << 0;
-        QTest::newRow("blank text") << "DEV-ODD"
-                                    << "  \n"
-                                    << 1;
-        QTest::newRow("no device") << ""
-                                   << "Bonjour" << 1;
+        QTest::newRow("reply") << "DEV-ODD" << QString("Merci, c'est corrigé dans 0.1.1.") << 0;
+        QTest::newRow("blank text") << "DEV-ODD" << QString("  \n") << 1;
+        QTest::newRow("no device") << "" << QString("Bonjour") << 1;
     }
     void replyNeedsText()
     {
         QFETCH(QString, device);
         QFETCH(QString, text);
         QFETCH(int, code);
-        const Run r = run([&](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run r = run([&](auto &s, auto &o, auto &e) {
             return ServiceCommands::reply(s, device, text, o, e);
         });
         QCOMPARE(r.code, code);
-        const Run listed = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
+        const Run listed = run([](auto &s, auto &o, auto &e) {
             return ServiceCommands::replies(s, QString(), true, o, e);
         });
         const QList<QJsonObject> rows = jsonLines(listed.out);
@@ -158,9 +153,8 @@ private Q_SLOTS:
     {
         QString error;
         QVERIFY(m_store->addReply("DEV-EVEN", "Réponse", 1, &error) > 0);
-        const Run r = run([](ServiceStore &s, QTextStream &o, QTextStream &e) {
-            return ServiceCommands::exportAll(s, o, e);
-        });
+        const Run r
+            = run([](auto &s, auto &o, auto &e) { return ServiceCommands::exportAll(s, o, e); });
         QCOMPARE(r.code, 0);
         QMap<QString, int> types;
         for (const QJsonObject &o : jsonLines(r.out))

@@ -96,8 +96,8 @@ private Q_SLOTS:
         auto store = openStore();
         QVERIFY(store);
         QString error;
-        QCOMPARE(poll(*store, "A").mid, 0);
-        QCOMPARE(poll(*store, "A").msg, QString());
+        const PollAnswer none = poll(*store, "A");
+        QVERIFY(none.mid == 0 && none.msg.isEmpty());
 
         const qint64 r1 = store->addReply("A", "première", ++m_clock, &error);
         const qint64 b1 = store->addReply("B", "pour B", ++m_clock, &error);
@@ -109,7 +109,6 @@ private Q_SLOTS:
         QCOMPARE(a.msg, QString("première"));
         QCOMPARE(poll(*store, "A").mid, r2);
         // Nothing newer: the last one offered comes again, the earlier one never does.
-        QCOMPARE(poll(*store, "A").mid, r2);
         QCOMPARE(poll(*store, "A").mid, r2);
         QCOMPARE(poll(*store, "B").mid, b1);
         QCOMPARE(poll(*store, "C").mid, 0);
