@@ -2,6 +2,7 @@
 // one): process start to main window mapped, then resident memory with the window shown, and
 // in tray mode with the window hidden once the launch poll (and so TLS) has run.
 #include "Budget.h"
+#include "TopLevelWindow.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,30 +25,7 @@ Budget budget;
 // True when a mapped top-level window is titled "OrvaneTavo".
 bool windowMapped(xcb_connection_t *c, xcb_window_t root)
 {
-    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
-    if (!tree)
-        return false;
-    bool found = false;
-    const xcb_window_t *children = xcb_query_tree_children(tree);
-    for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-        xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
-            c, xcb_get_window_attributes(c, children[i]), nullptr);
-        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-        free(attributes);
-        if (!viewable)
-            continue;
-        xcb_get_property_reply_t *name = xcb_get_property_reply(c,
-            xcb_get_property(c, 0, children[i], XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
-            nullptr);
-        if (name) {
-            const int length = xcb_get_property_value_length(name);
-            found
-                = length == 10 && std::memcmp(xcb_get_property_value(name), "OrvaneTavo", 10) == 0;
-            free(name);
-        }
-    }
-    free(tree);
-    return found;
+    return findWindow(c, root) != XCB_WINDOW_NONE;
 }
 
 double residentMiB(qint64 pid)
