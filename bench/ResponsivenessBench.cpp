@@ -1,6 +1,7 @@
 // The window stays alive while another program holds the clipboard and never answers: the real
 // orvanetavo binary, an owner that hangs on every request, and for 10 s clicks on the round
-// button, each timed from the click to the stored switch changing.
+// button, each timed from the click to the stored switch changing, between pings as a window
+// manager sends them to see whether the window still answers.
 #include "Budget.h"
 #include "TopLevelWindow.h"
 
@@ -23,6 +24,49 @@
 
 namespace {
 
+xcb_atom_t atom(xcb_connection_t *c, const char *name)
+{
+    xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(reply);
+    return result;
+}
+
+// Milliseconds until the window answered a _NET_WM_PING; 1e9 when it did not within 2 s.
+double ping(xcb_connection_t *c, xcb_window_t root, xcb_window_t window, uint32_t stamp)
+{
+    static const xcb_atom_t protocols = atom(c, "WM_PROTOCOLS");
+    static const xcb_atom_t pingAtom = atom(c, "_NET_WM_PING");
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = protocols;
+    message.data.data32[0] = pingAtom;
+    message.data.data32[1] = stamp;
+    message.data.data32[2] = window;
+    QElapsedTimer timer;
+    timer.start();
+    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&message));
+    xcb_flush(c);
+    while (timer.elapsed() < 2000) {
+        xcb_generic_event_t *event = xcb_poll_for_event(c);
+        if (!event) {
+            QThread::usleep(200);
+            continue;
+        }
+        const auto *reply = reinterpret_cast<const xcb_client_message_event_t *>(event);
+        const bool answered = (event->response_type & 0x7f) == XCB_CLIENT_MESSAGE
+            && reply->window == root && reply->data.data32[0] == pingAtom
+            && reply->data.data32[1] == stamp;
+        free(event);
+        if (answered)
+            return double(timer.nsecsElapsed()) / 1e6;
+    }
+    return 1e9;
+}
+
 QJsonValue enabledIn(const QString &settings)
 {
     QFile file(settings);
@@ -42,6 +86,9 @@ int main()
         return 2;
     }
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    // Answers to pings go to the root window, where a window manager would read them.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(c, root, XCB_CW_EVENT_MASK, &mask);
 
     QTemporaryDir home;
     QDir(home.path()).mkpath(QStringLiteral(".config/OrvaneTavo"));
@@ -97,6 +144,8 @@ int main()
         free(where);
     }
     std::vector<double> clicks;
+    std::vector<double> pings;
+    uint32_t stamp = 0;
     QElapsedTimer span;
     span.start();
     while (span.elapsed() < 10000) {
@@ -109,7 +158,10 @@ int main()
         while (enabledIn(settings) == before && click.elapsed() < 2000)
             QThread::usleep(500);
         clicks.push_back(enabledIn(settings) == before ? 1e9 : double(click.nsecsElapsed()) / 1e6);
-        QThread::msleep(300);
+        for (int i = 0; i < 3; ++i) {
+            pings.push_back(ping(c, root, window, ++stamp));
+            QThread::msleep(100);
+        }
     }
     owner.kill();
     owner.waitForFinished();
@@ -121,6 +173,8 @@ int main()
     budget.report(
         "owner hung: click to switch changed, median", clicks[clicks.size() / 2], "ms", 100, 1);
     budget.report("owner hung: click to switch changed, worst", clicks.back(), "ms", 100, 1);
-    std::printf("  (%zu clicks over 10 s)\n", clicks.size());
+    std::sort(pings.begin(), pings.end());
+    budget.report("owner hung: window's answer to a ping, worst", pings.back(), "ms", 100, 1);
+    std::printf("  (%zu clicks and %zu pings over 10 s)\n", clicks.size(), pings.size());
     return budget.exitCode();
 }
