@@ -67,7 +67,8 @@ Listing fromJournal(const QDateTime &after, const QStringList &files)
     sd_journal_add_match(journal, uid.constData(), 0);
     // A stack trace can be long; the whole MESSAGE is wanted, not the first 64 KiB.
     sd_journal_set_data_threshold(journal, 0);
-    if (after.isValid())
+    // Straight to the first entry that can be new; the distant past lies before the epoch.
+    if (after.isValid() && after.toMSecsSinceEpoch() > 0)
         sd_journal_seek_realtime_usec(journal, quint64(after.toMSecsSinceEpoch()) * 1000);
     else
         sd_journal_seek_head(journal);
