@@ -52,6 +52,9 @@ export ORVANE_SERVICE_URL ORVANE_SERVICE_CA
 echo "== engine (in process, real X11 clipboard)"
 "$build/bench/EngineBench" || failures=$((failures + 1))
 
+echo "== crash capture at launch, nothing to send"
+"$build/bench/CrashBench" || failures=$((failures + 1))
+
 echo "== start-up"
 "$build/bench/StartupBench" || failures=$((failures + 1))
 

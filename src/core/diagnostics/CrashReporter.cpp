@@ -118,8 +118,10 @@ void sendSystemCrashReports(const QList<SystemCrashReports::Source> &sources)
                 mark = report.date;
         }
     }
-    // Written back after every look, also when nothing was new: the mark is always a date.
-    if (listed)
+    // Written back after every look, also when nothing was new, so that an absent or mistyped
+    // mark becomes a date. A mark that holds that date already is left alone: a settings write
+    // is durable and costs more than the rest of the launch's crash work together.
+    if (listed && mark != stored)
         store.setObject(TavoSettings::lastCrashScanKey, mark);
 }
 
