@@ -20,6 +20,16 @@ struct Made
 };
 Q_DECLARE_METATYPE(QList<Made>)
 
+// Calls reportError from `depth` frames further in, more than it sends.
+__attribute__((noinline)) void reportFromDepth(int depth)
+{
+    if (depth == 0)
+        CrashReporter::reportError("");
+    else
+        reportFromDepth(depth - 1);
+    asm volatile(""); // not a tail call: each level keeps its frame
+}
+
 class TestCrashReporter : public QObject
 {
     Q_OBJECT
@@ -212,6 +222,21 @@ private Q_SLOTS:
         QFile file(pendingPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), invalid);
+    }
+
+    void reportErrorSendsTheCallersFrames()
+    {
+        writePending("Signal 11\n---\nf0");
+        reportFromDepth(20);
+        const QList<QJsonObject> bodies = crashBodies(1);
+        QCOMPARE(bodies.size(), 1);
+        QCOMPARE(bodies.first().value("kind"), "error");
+        QCOMPARE(bodies.first().value("message"), "");
+        const QStringList frames = bodies.first().value("stack").toString().split('\n');
+        QCOMPARE(frames.size(), 15);
+        QVERIFY2(frames.first().contains("reportError"), qPrintable(frames.first()));
+        // The program goes on and the pending record is not its business.
+        QVERIFY(QFile::exists(pendingPath()));
     }
 
     void systemReportsAreForwardedOnce_data()
