@@ -55,6 +55,9 @@ echo "== engine (in process, real X11 clipboard)"
 echo "== the window while another program's clipboard hangs"
 "$build/bench/ResponsivenessBench" || failures=$((failures + 1))
 
+echo "== crash capture at launch, nothing to send"
+"$build/bench/CrashBench" || failures=$((failures + 1))
+
 echo "== start-up"
 "$build/bench/StartupBench" || failures=$((failures + 1))
 

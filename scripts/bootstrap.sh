@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   fonts-dejavu-core fonts-noto-color-emoji
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon imagemagick
-  libsodium-dev openssl libssl3
+  libsodium-dev openssl libssl3 libsystemd-dev systemd-journal-remote
   dpkg-dev file lintian appstream desktop-file-utils
   qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql postgresql
 )
