@@ -1,5 +1,6 @@
 // Dies in the way its argument names, after installing crash capture as the application does.
 // Functions are exported (see CMakeLists) so that the record's frames carry their names.
+#include "diagnostics/CrashCapture.h"
 #include "diagnostics/CrashReporter.h"
 
 #include <QCoreApplication>
@@ -88,6 +89,11 @@ int main(int argc, char *argv[])
         throwNotStd();
     else if (how == "thread-segfault")
         std::thread(segfaultHere).join();
+    else if (how == "thread-overflow")
+        std::thread([] {
+            CrashCapture::prepareThread();
+            sink = overflowHere(0);
+        }).join();
     else if (how == "thread-throw")
         std::thread(throwAbc).join();
     return 3;

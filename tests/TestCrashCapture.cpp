@@ -74,6 +74,8 @@ private Q_SLOTS:
         QTest::newRow("deep stack") << "deep" << SIGSEGV << "Signal 11" << 30 << "segfaultHere";
         QTest::newRow("other thread")
             << "thread-segfault" << SIGSEGV << "Signal 11" << 0 << "segfaultHere";
+        QTest::newRow("stack overflow on another thread")
+            << "thread-overflow" << SIGSEGV << "Signal 11" << 30 << "overflowHere";
         // The abort after an uncaught exception must not replace its record with "Signal 6".
         QTest::newRow("runtime_error") << "runtime_error" << SIGABRT
                                        << "Exception: std::runtime_error : abc" << 0 << "throwAbc";

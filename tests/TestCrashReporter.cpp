@@ -74,6 +74,7 @@ private:
 
     void writePending(const QByteArray &bytes) const
     {
+        QDir().mkpath(QFileInfo(pendingPath()).absolutePath());
         QFile file(pendingPath());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(bytes);

@@ -1,5 +1,7 @@
 #include "clipboard/TavoEngine.h"
 
+#include "diagnostics/CrashCapture.h"
+
 #include "clipboard/Pasteboard.h"
 #include "clipboard/XcbPasteboard.h"
 #include "settings/TavoSettings.h"
@@ -24,6 +26,9 @@ TavoEngine &TavoEngine::shared()
     static TavoEngine *engine = [] {
         auto *thread = new QThread();
         thread->setObjectName(QStringLiteral("clipboard"));
+        // A crash on this thread, even its stack running out, must leave its record too.
+        QObject::connect(
+            thread, &QThread::started, thread, &CrashCapture::prepareThread, Qt::DirectConnection);
         auto *pasteboard = new XcbPasteboard();
         pasteboard->moveToThread(thread);
         thread->start();

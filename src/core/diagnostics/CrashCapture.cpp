@@ -169,4 +169,12 @@ void install(const char *recordPath)
         sigaction(signalNumber, &action, nullptr);
 }
 
+void prepareThread()
+{
+    stack_t altStack{};
+    altStack.ss_sp = new char[altStackSize];
+    altStack.ss_size = altStackSize;
+    sigaltstack(&altStack, nullptr);
+}
+
 } // namespace CrashCapture

@@ -14,4 +14,9 @@ constexpr int maxFrames = 30;
 // calling thread, so that a stack overflow there still leaves its record.
 void install(const char *recordPath);
 
+// Gives the calling thread an alternate stack of its own, so that a stack overflow on a thread
+// other than the one that installed the handlers still leaves its record. Called first thing on
+// each long-lived thread of ours; the stack lives as long as the process.
+void prepareThread();
+
 } // namespace CrashCapture
