@@ -162,7 +162,7 @@ private Q_SLOTS:
         QTest::newRow("STRING") << "STRING" << latin1;
         QTest::newRow("TEXT") << "TEXT" << latin1;
         QTest::newRow("TARGETS") << "TARGETS"
-                                 << QByteArray("TARGETS\nTIMESTAMP\nUTF8_STRING\n"
+                                 << QByteArray("TARGETS\nMULTIPLE\nTIMESTAMP\nUTF8_STRING\n"
                                                "text/plain;charset=utf-8\ntext/plain\nSTRING\n"
                                                "TEXT\n");
         QTest::newRow("text/html") << "text/html" << QByteArray("<xclip failed>");
@@ -186,6 +186,61 @@ private Q_SLOTS:
         // Serving is not a change, and our own write does not come back as one.
         QTest::qWait(50);
         QCOMPARE(board.changeCount(), 1);
+    }
+
+    // A clipboard manager saving our copy asks for several targets in one MULTIPLE request.
+    void servesSeveralTargetsAtOnce()
+    {
+        XcbPasteboard board;
+        board.declareTypes({string});
+        QVERIFY(board.setString(QString::fromUtf8("Grüße"), string));
+        const auto atom = [this](const char *name) {
+            xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+                m_display, xcb_intern_atom(m_display, 0, uint16_t(strlen(name)), name), nullptr);
+            const xcb_atom_t value = reply->atom;
+            free(reply);
+            return value;
+        };
+        const xcb_window_t window = xcb_generate_id(m_display);
+        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_display)).data;
+        xcb_create_window(m_display, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+            XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        const xcb_atom_t pairs[] = {atom("UTF8_STRING"), atom("P1"), atom("image/png"), atom("P2"),
+            XCB_ATOM_STRING, atom("P3")};
+        xcb_change_property(m_display, XCB_PROP_MODE_REPLACE, window, atom("LIST"),
+            atom("ATOM_PAIR"), 32, 6, pairs);
+        xcb_convert_selection(
+            m_display, window, atom("CLIPBOARD"), atom("MULTIPLE"), atom("LIST"), XCB_CURRENT_TIME);
+        xcb_flush(m_display);
+        bool notified = false;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (xcb_generic_event_t *event = xcb_poll_for_event(m_display)) {
+                    notified |= (event->response_type & 0x7f) == XCB_SELECTION_NOTIFY;
+                    free(event);
+                }
+                return notified;
+            },
+            5000));
+        const auto read = [&](xcb_atom_t property) {
+            xcb_get_property_reply_t *reply = xcb_get_property_reply(m_display,
+                xcb_get_property(m_display, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+                nullptr);
+            const QByteArray bytes(static_cast<const char *>(xcb_get_property_value(reply)),
+                xcb_get_property_value_length(reply));
+            free(reply);
+            return bytes;
+        };
+        QCOMPARE(read(atom("P1")), QString::fromUtf8("Grüße").toUtf8());
+        QCOMPARE(read(atom("P3")),
+            QByteArray("Gr\xfc\xdf"
+                       "e"));
+        // The target we do not offer comes back with None in place of its property.
+        const QByteArray answered = read(atom("LIST"));
+        QCOMPARE(answered.size(), qsizetype(sizeof pairs));
+        QCOMPARE(reinterpret_cast<const xcb_atom_t *>(answered.constData())[3],
+            xcb_atom_t(XCB_ATOM_NONE));
+        xcb_destroy_window(m_display, window);
     }
 
     void aCopyMadeAfterTheReadIsNeverOverwritten()

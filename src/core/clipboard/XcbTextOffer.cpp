@@ -37,9 +37,10 @@ bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &typ
 {
     format = 8;
     if (target == m_atoms.atom("TARGETS")) {
-        const xcb_atom_t targets[] = {m_atoms.atom("TARGETS"), m_atoms.atom("TIMESTAMP"),
-            m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
-            m_atoms.atom("text/plain"), XCB_ATOM_STRING, m_atoms.atom("TEXT")};
+        const xcb_atom_t targets[]
+            = {m_atoms.atom("TARGETS"), m_atoms.atom("MULTIPLE"), m_atoms.atom("TIMESTAMP"),
+                m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
+                m_atoms.atom("text/plain"), XCB_ATOM_STRING, m_atoms.atom("TEXT")};
         bytes = QByteArray(reinterpret_cast<const char *>(targets), sizeof targets);
         type = XCB_ATOM_ATOM;
         format = 32;
@@ -114,9 +115,37 @@ void XcbTextOffer::answer(const xcb_selection_request_event_t &request)
         = request.property == XCB_ATOM_NONE ? request.target : request.property;
     const bool ours
         = m_held && request.owner == m_window && request.selection == m_atoms.atom("CLIPBOARD");
-    notify(request,
-        ours && put(request.requestor, property, request.target) ? property
-                                                                 : xcb_atom_t(XCB_ATOM_NONE));
+    const bool served = ours
+        && (request.target == m_atoms.atom("MULTIPLE")
+                ? putEach(request.requestor, property)
+                : put(request.requestor, property, request.target));
+    notify(request, served ? property : xcb_atom_t(XCB_ATOM_NONE));
+}
+
+bool XcbTextOffer::putEach(xcb_window_t requestor, xcb_atom_t property)
+{
+    // Clipboard managers ask for several targets at once: the property lists (target, property)
+    // pairs, and each pair we cannot serve goes back with None in place of its property.
+    xcb_get_property_reply_t *reply = xcb_get_property_reply(m_connection,
+        xcb_get_property(m_connection, 0, requestor, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 1024),
+        nullptr);
+    QList<xcb_atom_t> pairs;
+    if (reply && reply->format == 32) {
+        const auto *values = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply));
+        pairs = QList<xcb_atom_t>(values, values + xcb_get_property_value_length(reply) / 4);
+    }
+    free(reply);
+    if (pairs.isEmpty() || pairs.size() % 2 != 0)
+        return false;
+    for (qsizetype i = 0; i < pairs.size(); i += 2) {
+        const bool served = pairs[i + 1] != XCB_ATOM_NONE && pairs[i] != m_atoms.atom("MULTIPLE")
+            && put(requestor, pairs[i + 1], pairs[i]);
+        if (!served)
+            pairs[i + 1] = XCB_ATOM_NONE;
+    }
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, requestor, property,
+        m_atoms.atom("ATOM_PAIR"), 32, uint32_t(pairs.size()), pairs.constData());
+    return true;
 }
 
 void XcbTextOffer::propertyChanged(const xcb_property_notify_event_t &event)

@@ -43,6 +43,7 @@ private:
     // The bytes, type and format for one target; false when we do not offer it.
     bool convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &type, uint8_t &format);
     bool put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t target);
+    bool putEach(xcb_window_t requestor, xcb_atom_t property);
     void notify(const xcb_selection_request_event_t &request, xcb_atom_t property);
 
     xcb_connection_t *m_connection;
