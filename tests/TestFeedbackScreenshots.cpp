@@ -1,5 +1,6 @@
 // Renders the feedback windows as the user sees them, light and dark, to PNG files under the
 // build folder (screenshots/): the report window, both result alerts and a message alert.
+#include "DarkPalette.h"
 #include "FeedServer.h"
 #include "feedback/MessageAlert.h"
 #include "feedback/MessageInbox.h"
@@ -17,19 +18,6 @@
 #include <QTest>
 
 namespace {
-
-QPalette darkPalette()
-{
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(40, 40, 42));
-    dark.setColor(QPalette::WindowText, QColor(236, 236, 236));
-    dark.setColor(QPalette::Base, QColor(30, 30, 30));
-    dark.setColor(QPalette::Text, QColor(236, 236, 236));
-    dark.setColor(QPalette::Button, QColor(55, 55, 58));
-    dark.setColor(QPalette::ButtonText, QColor(236, 236, 236));
-    dark.setColor(QPalette::PlaceholderText, QColor(236, 236, 236, 110));
-    return dark;
-}
 
 AlertDialog *shownAlert(const QString &message)
 {

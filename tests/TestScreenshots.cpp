@@ -1,5 +1,6 @@
 // Renders the window as the user sees it, light and dark, on and off, to PNG files under the
 // build folder (screenshots/), so that anyone can look at them.
+#include "DarkPalette.h"
 #include "FakePasteboard.h"
 #include "clipboard/TavoEngine.h"
 #include "kit/LinkButton.h"
@@ -15,22 +16,6 @@
 #include <QFile>
 #include <QStyleFactory>
 #include <QTest>
-
-namespace {
-
-QPalette darkPalette()
-{
-    QPalette dark;
-    dark.setColor(QPalette::Window, QColor(40, 40, 42));
-    dark.setColor(QPalette::WindowText, QColor(236, 236, 236));
-    dark.setColor(QPalette::Base, QColor(30, 30, 30));
-    dark.setColor(QPalette::Text, QColor(236, 236, 236));
-    dark.setColor(QPalette::Button, QColor(55, 55, 58));
-    dark.setColor(QPalette::ButtonText, QColor(236, 236, 236));
-    return dark;
-}
-
-} // namespace
 
 class TestScreenshots : public QObject
 {

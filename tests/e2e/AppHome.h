@@ -4,8 +4,20 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+
+// Runs a helper tool (xdotool, xclip, xprop…) to its end, at most 5 s; its standard output.
+inline QByteArray runTool(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForFinished(5000))
+        process.kill();
+    process.waitForFinished(1000);
+    return process.readAllStandardOutput();
+}
 
 // A throw-away home for the real binary: its XDG folders and its settings file.
 class AppHome

@@ -19,10 +19,7 @@ private:
 
     static QByteArray run(const QString &program, const QStringList &args)
     {
-        QProcess process;
-        process.start(program, args);
-        process.waitForFinished(5000);
-        return process.readAllStandardOutput();
+        return runTool(program, args);
     }
 
     // Our visible windows: the main window, and an alert or the report window when one is open.

@@ -15,10 +15,7 @@ private:
 
     static QByteArray run(const QString &program, const QStringList &args)
     {
-        QProcess process;
-        process.start(program, args);
-        process.waitForFinished(5000);
-        return process.readAllStandardOutput().trimmed();
+        return runTool(program, args).trimmed();
     }
 
     // The keeper processes started from our binary that are still running.
@@ -67,7 +64,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             !(window = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}))
                  .isEmpty(),
-            10000);
+            20000);
         bool cleaned = false;
         for (int attempt = 0; attempt < 10 && !cleaned; ++attempt)
             cleaned = copyCleanedWithin({"text/html=<b>gras</b>", "text/plain=dernier"}, 1600);

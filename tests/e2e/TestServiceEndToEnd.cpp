@@ -24,12 +24,7 @@ private:
 
     static QByteArray run(const QString &program, const QStringList &args)
     {
-        QProcess process;
-        process.start(program, args);
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(1000);
-        return process.readAllStandardOutput();
+        return runTool(program, args);
     }
 
     // Our visible windows: the main window, and an alert or the report window when one is open.

@@ -16,10 +16,7 @@ private:
 
     static QByteArray run(const QString &program, const QStringList &args)
     {
-        QProcess process;
-        process.start(program, args);
-        process.waitForFinished(5000);
-        return process.readAllStandardOutput();
+        return runTool(program, args);
     }
 
     // Windows of ours that are mapped: the tray icon, and the menu while it is open.
