@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 class TestServiceEndToEnd : public QObject
 {
     Q_OBJECT
@@ -210,6 +212,26 @@ private Q_SLOTS:
             QTest::qWait(250);
         }
         QCOMPARE(m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}));
+    }
+
+    // Killed by a fatal signal, the application leaves its record; its next start sends it, and
+    // the makers find it among the crashes, with the version that had it.
+    void crashAppearsAfterTheRestart()
+    {
+        QVERIFY(launch());
+        ::kill(pid_t(m_app.processId()), SIGSEGV);
+        QVERIFY(m_app.waitForFinished(10000));
+        QCOMPARE(m_app.exitStatus(), QProcess::CrashExit);
+        QVERIFY(jsonLines({"crashes", "--json", "--db", m_db}).isEmpty());
+
+        QVERIFY(launch());
+        QList<QJsonObject> crashes;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(crashes = jsonLines({"crashes", "--json", "--db", m_db})).isEmpty(), 10000);
+        QCOMPARE(crashes.size(), 1);
+        QCOMPARE(crashes.first().value("message").toString(), "Signal 11");
+        QVERIFY2(QJsonDocument(crashes.first()).toJson().contains(ORVANE_VERSION),
+            QJsonDocument(crashes.first()).toJson().constData());
     }
 };
 
