@@ -10,9 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QProcess>
@@ -35,11 +33,6 @@ const QString invalidFileText = QStringLiteral(
     "et rien n'a été modifié.");
 const QString installFailedText
     = QStringLiteral("La mise à jour n'a pas pu être installée. Rien n'a été modifié.");
-
-bool isHttps(const QUrl &url)
-{
-    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
-}
 
 } // namespace
 
@@ -81,6 +74,11 @@ Updater::Updater(Config config, QObject *parent)
     };
     m_schedule.setInterval(scheduleTickMs);
     connect(&m_schedule, &QTimer::timeout, this, &Updater::checkInBackgroundIfDue);
+    connect(&m_download, &UpdateDownload::progress, this, [this](qint64 received, qint64 size) {
+        if (m_userInitiated && m_window)
+            m_window->showDownloading(received, size);
+    });
+    connect(&m_download, &UpdateDownload::finished, this, &Updater::downloadFinished);
     connect(&m_installer, &UpdateInstaller::finished, this, &Updater::installFinished);
 }
 
@@ -168,7 +166,7 @@ void Updater::checkInBackgroundIfDue()
 void Updater::fetchFeed(bool userInitiated)
 {
     m_userInitiated = userInitiated;
-    if (!isHttps(m_config.feedUrl)) {
+    if (!UpdateDownload::isHttps(m_config.feedUrl)) {
         feedArrived({}, QStringLiteral("the feed address is not https"));
         return;
     }
@@ -311,92 +309,38 @@ const UpdatePackage *Updater::packageForThisInstallation() const
 
 void Updater::download(const UpdatePackage &package)
 {
-    // The name the makers gave the file, so that the desktop knows a .deb by its name.
-    QString name = QFileInfo(package.url.path()).fileName();
-    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
-        name = QStringLiteral("update");
-    auto file = std::make_unique<DownloadFile>();
-    QString error = QStringLiteral("the package address is not https");
-    if (!isHttps(package.url) || !file->open(m_config.downloadFolder, name, package.size, &error)) {
-        qCWarning(lcUpdater) << "download not started:" << error;
+    if (!m_download.start(network(), package,
+            {*kindForThisInstallation(), m_offered->versionText, m_config.publicKey},
+            m_config.downloadFolder, m_config.timeoutMs)) {
         if (m_userInitiated)
             fail(downloadFailedText);
         return;
     }
-    m_download = std::move(file);
+    m_stage = Stage::Downloading;
     if (m_userInitiated) {
         m_window->showDownloading(0, package.size);
         showWindow();
     }
-    QNetworkRequest request(package.url);
-    request.setTransferTimeout(m_config.timeoutMs);
-    m_stage = Stage::Downloading;
-    QNetworkReply *reply = network().get(request);
-    m_reply = reply;
-    const qint64 size = package.size;
-    // Aborting finishes the reply at once; the signals it still sends after that are dropped.
-    const auto refuse = [reply] {
-        reply->setProperty("refused", true);
-        reply->abort();
-    };
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply, refuse] {
-        // Never more than the feed announced: a longer file is not the one that was signed.
-        if (m_reply == reply && !m_download->write(reply->readAll()))
-            refuse();
-    });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-        [this, reply, size, refuse](qint64 received, qint64 total) {
-            if (m_reply != reply)
-                return;
-            if (total > size)
-                refuse();
-            else if (m_userInitiated && m_window)
-                m_window->showDownloading(received, size);
-        });
-    connect(reply, &QNetworkReply::finished, this, &Updater::downloadFinished);
 }
 
-void Updater::downloadFinished()
+void Updater::downloadFinished(UpdateDownload::Outcome outcome, const QString &path)
 {
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
     m_stage = Stage::Idle;
-    if (!reply)
+    switch (outcome) {
+    case UpdateDownload::Outcome::Cancelled:
         return;
-    reply->disconnect(this);
-    reply->deleteLater();
-    // Removed from disk when it goes out of scope, unless it is kept below.
-    const std::unique_ptr<DownloadFile> file = std::move(m_download);
-    if (reply->property("cancelled").toBool())
-        return;
-
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    QString problem;
-    if (reply->property("refused").toBool())
-        problem = QStringLiteral("longer than announced, or the disk refused it");
-    else if (reply->error() != QNetworkReply::NoError)
-        problem = reply->errorString();
-    else if (status != 200)
-        problem = QStringLiteral("HTTP status %1").arg(status);
-    if (!problem.isEmpty()) {
-        qCWarning(lcUpdater) << "download failed:" << problem;
+    case UpdateDownload::Outcome::Failed:
         if (m_userInitiated)
             fail(downloadFailedText);
         return;
-    }
-
-    const UpdatePackage *package = packageForThisInstallation();
-    if (!package || file->size() != package->size || file->sha256() != package->sha256
-        || !UpdateVerifier::verify(
-            *kindForThisInstallation(), m_offered->versionText, *package, m_config.publicKey)) {
-        // Whatever arrived is not what the makers signed: it never stays on disk.
-        qCWarning(lcUpdater) << "downloaded update refused:" << file->path();
+    case UpdateDownload::Outcome::Refused:
         if (m_userInitiated)
             fail(invalidFileText);
         return;
+    case UpdateDownload::Outcome::Verified:
+        break;
     }
-    file->keep();
-    m_verifiedFile = file->path();
+    m_verifiedFile = path;
     if (m_userInitiated)
         installVerified();
     else
@@ -465,6 +409,7 @@ void Updater::cancel()
         m_reply->setProperty("cancelled", true);
         m_reply->abort();
     }
+    m_download.cancel();
     m_installer.cancel();
 }
 

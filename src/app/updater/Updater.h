@@ -1,6 +1,6 @@
 #pragma once
 
-#include "updater/DownloadFile.h"
+#include "updater/UpdateDownload.h"
 #include "updater/UpdateFeed.h"
 #include "updater/UpdateInstaller.h"
 #include "updater/UpdaterWindow.h"
@@ -13,7 +13,6 @@
 #include <QTimer>
 
 #include <functional>
-#include <memory>
 #include <optional>
 
 // Looks for new versions of the application, downloads them, checks them against the makers'
@@ -90,7 +89,7 @@ private:
     void offer();
     void install();
     void download(const UpdatePackage &package);
-    void downloadFinished();
+    void downloadFinished(UpdateDownload::Outcome outcome, const QString &path);
     void installVerified();
     void installFinished(bool installed, const QString &error, bool cancelled);
     void discardVerified();
@@ -109,11 +108,12 @@ private:
     // Made at the first request: the network stack costs memory that an idle updater need not pay.
     QPointer<QNetworkAccessManager> m_network;
     QNetworkAccessManager &network();
+    // The feed being fetched.
     QPointer<QNetworkReply> m_reply;
     Stage m_stage = Stage::Idle;
     bool m_userInitiated = false;
     std::optional<UpdateFeed> m_offered;
-    std::unique_ptr<DownloadFile> m_download;
+    UpdateDownload m_download;
     // A download that matched the signed statement, waiting to be installed.
     QString m_verifiedFile;
     UpdateInstaller m_installer;
