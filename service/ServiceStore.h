@@ -51,8 +51,6 @@ public:
 
 private:
     ServiceStore() = default;
-    bool connect(QString *error);
-    bool createSchema(QString *error);
     bool prepareHotStatements(QString *error);
     // After a lost server connection: reconnect once so that a restarted PostgreSQL does not
     // leave the service answering errors until it is restarted too.
