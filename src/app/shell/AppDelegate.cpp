@@ -11,7 +11,7 @@
 #include "platform/AutostartLoginItem.h"
 #include "platform/SystemLog.h"
 #include "settings/TavoSettings.h"
-#include "shell/EditMenu.h"
+#include "shell/AppMenus.h"
 #include "shell/MainWindow.h"
 #include "views/WelcomeQuestion.h"
 
@@ -180,15 +180,6 @@ void AppDelegate::showOnboardingIfNeeded()
     applyDisplayMode();
 }
 
-QAction *AppDelegate::addQuitEntry(QMenu *menu)
-{
-    return menu->addAction(
-        QStringLiteral("Quitter OrvaneTavo"), QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] {
-            if (terminate)
-                terminate();
-        });
-}
-
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
 {
     // Whichever of our windows goes away (closed, dismissed, hidden), the rule is read once the
@@ -216,23 +207,7 @@ void AppDelegate::terminateIfNoWindowLeft()
 
 void AppDelegate::buildMenu()
 {
-    auto *bar = new QMenuBar;
-    QMenu *application = bar->addMenu(QStringLiteral("OrvaneTavo"));
-    application->addAction(QStringLiteral("Rechercher des mises à jour…"), &updaterController,
-        &UpdaterController::checkForUpdates);
-    application->addAction(
-        QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
-    application->addSeparator();
-    addQuitEntry(application)->setShortcutContext(Qt::ApplicationShortcut);
-    QMenu *edit = editMenuItem();
-    edit->setParent(bar, edit->windowFlags());
-    bar->addMenu(edit);
-    mainMenu = bar;
-}
-
-QMenu *AppDelegate::editMenuItem()
-{
-    return new EditMenu;
+    mainMenu = AppMenus::buildMenuBar(*this);
 }
 
 void AppDelegate::buildMainWindow()
@@ -415,18 +390,5 @@ void AppDelegate::enableStatusItem()
 
 std::unique_ptr<QMenu> AppDelegate::buildStatusMenu()
 {
-    auto menu = std::make_unique<QMenu>();
-    menu->addAction(TavoSettings::isEnabled() ? QStringLiteral("Désactiver le texte brut")
-                                              : QStringLiteral("Activer le texte brut"),
-        this, &AppDelegate::togglePressed);
-    menu->addSeparator();
-    menu->addAction(QStringLiteral("Ouvrir OrvaneTavo…"), this, &AppDelegate::showMainWindow);
-    menu->addSeparator();
-    menu->addAction(QStringLiteral("Rechercher des mises à jour…"), &updaterController,
-        &UpdaterController::checkForUpdates);
-    menu->addAction(
-        QStringLiteral("Signaler un problème…"), this, &AppDelegate::reportProblemPressed);
-    menu->addSeparator();
-    addQuitEntry(menu.get());
-    return menu;
+    return AppMenus::buildStatusMenu(*this);
 }

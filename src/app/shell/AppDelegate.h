@@ -15,7 +15,6 @@
 #include <memory>
 
 class LoginItem;
-class QAction;
 class MainWindow;
 class QMenu;
 class QMenuBar;
@@ -91,9 +90,7 @@ public:
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void buildMenu();
-    QAction *addQuitEntry(QMenu *menu);
     void terminateIfNoWindowLeft();
-    QMenu *editMenuItem();
     void buildMainWindow();
     MainView *buildMainView();
     SettingsView *buildSettingsView();
