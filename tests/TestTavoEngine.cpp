@@ -219,12 +219,15 @@ private Q_SLOTS:
             QElapsedTimer clock;
             clock.start();
             engine.setEnabled(false);
-            QVERIFY(!engine.isEnabled());
-            QVERIFY(!engine.isRunning());
-            QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+            const qint64 took = clock.elapsed();
+            const bool stopped = !engine.isEnabled() && !engine.isRunning();
             onThread([] {});
             thread.quit();
             QVERIFY(thread.wait(5000));
+            QVERIFY(stopped);
+            // Waiting for the read would take most of its second; the stored write alone can
+            // take a few hundred milliseconds on a busy disk.
+            QVERIFY2(took < 500, qPrintable(QString::number(took)));
         }
         // The read that was under way when the user switched off wrote nothing.
         QCOMPARE(board.writes, 0);

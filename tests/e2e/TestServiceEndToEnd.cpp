@@ -92,7 +92,7 @@ private:
         m_app.start(ORVANETAVO_BINARY);
         if (!m_app.waitForStarted(5000))
             return false;
-        QDeadlineTimer deadline(10000);
+        QDeadlineTimer deadline(20000);
         while (!deadline.hasExpired() && windows().isEmpty())
             QTest::qWait(100);
         return !windows().isEmpty();
