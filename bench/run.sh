@@ -64,6 +64,9 @@ echo "== start-up"
 echo "== makers' service (loopback, server on one core)"
 "$build/bench/ServiceBench" || failures=$((failures + 1))
 
+echo "== a large update, from the check to the restart page (loopback)"
+"$build/bench/UpdateBench" || failures=$((failures + 1))
+
 echo "== orvanetavo process"
 printf '{"OTOnboarded": true, "OTMenuBarMode": true}' > "$home/.config/OrvaneTavo/OrvaneTavo.json"
 polls=$(grep -c '^request /api/status.php' "$stub_log" || true)
