@@ -10,6 +10,10 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcUpdater, "orvane.updater")
 
+// The most of a package the network holds unread. The window's thread writes and hashes what
+// arrives; bounded, each turn of its event loop stays short however fast the connection is.
+constexpr qint64 downloadBufferBytes = 256 * 1024;
+
 } // namespace
 
 UpdateDownload::UpdateDownload(QObject *parent)
@@ -44,6 +48,7 @@ bool UpdateDownload::start(QNetworkAccessManager &network, const UpdatePackage &
     QNetworkRequest request(package.url);
     request.setTransferTimeout(timeoutMs);
     QNetworkReply *reply = network.get(request);
+    reply->setReadBufferSize(downloadBufferBytes);
     m_reply = reply;
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         // Never more than the feed announced: a longer file is not the one that was signed.
