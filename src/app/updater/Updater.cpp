@@ -10,11 +10,14 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 namespace {
 
@@ -391,9 +394,21 @@ void Updater::installFinished(bool installed, const QString &error, bool cancell
 
 void Updater::discardVerified()
 {
-    if (!m_verifiedFile.isEmpty())
-        QFile::remove(m_verifiedFile);
+    if (m_verifiedFile.isEmpty())
+        return;
+    // Unlinking a package of a gigabyte keeps the file system busy for a good part of a second.
+    // The rename is instant and takes the file out of the way under a name no download is ever
+    // given; the removal itself happens off the window's thread.
+    const QFileInfo verified(m_verifiedFile);
     m_verifiedFile.clear();
+    const QString discarded = verified.dir().filePath(QStringLiteral(".discarded-%1-%2")
+                                                          .arg(QDateTime::currentMSecsSinceEpoch())
+                                                          .arg(verified.fileName()));
+    if (!QFile::rename(verified.filePath(), discarded)) {
+        QFile::remove(verified.filePath());
+        return;
+    }
+    QThreadPool::globalInstance()->start([discarded] { QFile::remove(discarded); });
 }
 
 void Updater::fail(const QString &message)
