@@ -24,6 +24,7 @@ public:
         QByteArray body;
         bool hang = false; // accept the request and never answer
         int delayMs = 0;
+        int trickleMs = 0; // the body goes in ten parts, this far apart
         QByteArray headers = {}; // further header lines, each ending in \r\n
     };
 
@@ -117,8 +118,18 @@ private:
                     + " X\r\n"
                       "Content-Type: application/octet-stream\r\nContent-Length: "
                     + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n"
-                    + response.body);
-                socket->disconnectFromHost();
+                    + (response.trickleMs > 0 ? QByteArray() : response.body));
+                if (response.trickleMs <= 0)
+                    return socket->disconnectFromHost();
+                const qsizetype part = response.body.size() / 10 + 1;
+                for (int i = 0; i < 10; ++i) {
+                    QTimer::singleShot(
+                        (i + 1) * response.trickleMs, socket, [socket, response, part, i] {
+                            socket->write(response.body.mid(i * part, part));
+                            if (i == 9)
+                                socket->disconnectFromHost();
+                        });
+                }
             });
         });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);

@@ -171,6 +171,21 @@ private Q_SLOTS:
         QVERIFY(!updater->isBusy());
     }
 
+    // A slow link: the package arrives over twice the time-out, but never falls silent for it.
+    void slowDownloadThatKeepsComingIsInstalled()
+    {
+        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
+        FeedServer::Response slow{200, m_next};
+        slow.trickleMs = 100;
+        m_server.routes["/app.AppImage"] = slow;
+        auto updater = makeUpdater();
+        updater->checkForUpdates();
+        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        Q_EMIT updater->window()->installRequested();
+        QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::ReadyToRestart, 10000);
+        QCOMPARE(readFile(m_appImage), m_next);
+    }
+
     // A download folder that cannot be made is no reason to show anything in the background.
     void backgroundDownloadThatCannotStartStaysSilent()
     {
