@@ -24,8 +24,8 @@ public:
         QByteArray body;
         bool hang = false; // accept the request and never answer
         int delayMs = 0;
-        int trickleMs = 0; // the body goes in ten parts, this far apart
         QByteArray headers = {}; // further header lines, each ending in \r\n
+        int trickleMs = 0; // the body goes in ten parts, this far apart
     };
 
     struct Request
