@@ -11,7 +11,7 @@ build=${ORVANE_BUILD_DIR:-$root/build}
 if [ -z "${ORVANE_BENCH_INNER:-}" ]; then
   bash "$root/scripts/build.sh" >/dev/null
   export ORVANE_BENCH_INNER=1
-  exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" bash "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp -noreset" bash "$0" "$@"
 fi
 
 home=$(mktemp -d)

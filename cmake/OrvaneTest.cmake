@@ -23,7 +23,7 @@ function(orvane_add_test)
     if(T_XVFB)
         find_program(XVFB_RUN xvfb-run REQUIRED)
         add_test(NAME ${T_NAME}
-                 COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x800x24 -nolisten tcp"
+                 COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x800x24 -nolisten tcp -noreset"
                          $<TARGET_FILE:${T_NAME}>)
         list(APPEND env QT_QPA_PLATFORM=xcb)
         # One X server at a time: xvfb-run's choice of a free display number can race.
