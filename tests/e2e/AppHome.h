@@ -19,6 +19,15 @@ inline QByteArray runTool(const QString &program, const QStringList &args)
     return process.readAllStandardOutput();
 }
 
+// Our visible windows titled "OrvaneTavo": the main window, and an alert or the report window
+// when one is open.
+inline QStringList appWindows()
+{
+    const QByteArray ids
+        = runTool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
+    return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
+}
+
 // A throw-away home for the real binary: its XDG folders and its settings file.
 class AppHome
 {

@@ -17,22 +17,9 @@ private:
     FeedServer m_server;
     QProcess m_app;
 
-    static QByteArray run(const QString &program, const QStringList &args)
-    {
-        return runTool(program, args);
-    }
-
-    // Our visible windows: the main window, and an alert or the report window when one is open.
-    static QStringList windows()
-    {
-        const QByteArray ids
-            = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
-        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
-    }
-
     static void screenshot(const QString &name)
     {
-        run("import", {"-window", "root", QString(SCREENSHOT_DIR) + "/e2e-" + name + ".png"});
+        runTool("import", {"-window", "root", QString(SCREENSHOT_DIR) + "/e2e-" + name + ".png"});
     }
 
     static QJsonObject lastBody(const FeedServer &server, const QString &path)
@@ -74,25 +61,25 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/status.php"), 10000);
         const QJsonObject poll = lastBody(m_server, "/api/status.php");
         QCOMPARE(poll.value("d").toString().size(), 36);
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 5000);
         QTest::qWait(300);
         screenshot("message");
         QVERIFY(!m_home.settings().contains("OTShownMessages"));
 
-        run("xdotool", {"key", "Return"});
+        runTool("xdotool", {"key", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(
             m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{42}), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QCOMPARE(m_home.settings().value("OTDeviceId").toString(), poll.value("d").toString());
     }
 
     void typedReportArrives()
     {
         // The application menu, then its second entry, "Signaler un problème…".
-        const QStringList shown = windows();
+        const QStringList shown = appWindows();
         QCOMPARE(shown.size(), 1);
-        const QString geometry
-            = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", shown.first()}));
+        const QString geometry = QString::fromUtf8(
+            runTool("xdotool", {"getwindowgeometry", "--shell", shown.first()}));
         int x = 0, y = 0;
         for (const QString &line : geometry.split('\n')) {
             if (line.startsWith("X="))
@@ -100,18 +87,18 @@ private Q_SLOTS:
             if (line.startsWith("Y="))
                 y = line.mid(2).toInt();
         }
-        run("xdotool",
+        runTool("xdotool",
             {"mousemove", QString::number(x + 30), QString::number(y + 10), "click", "1"});
         QTest::qWait(500);
-        run("xdotool", {"key", "Down", "Down", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+        runTool("xdotool", {"key", "Down", "Down", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 5000);
 
-        run("xdotool", {"type", "--delay", "20", "  Le compteur reste bloque  "});
-        run("xdotool", {"key", "Tab"});
-        run("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
+        runTool("xdotool", {"type", "--delay", "20", "  Le compteur reste bloque  "});
+        runTool("xdotool", {"key", "Tab"});
+        runTool("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
         QTest::qWait(300);
         screenshot("report");
-        run("xdotool", {"key", "Return"});
+        runTool("xdotool", {"key", "Return"});
 
         QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/report.php"), 10000);
         const QJsonObject report = lastBody(m_server, "/api/report.php");
@@ -122,10 +109,10 @@ private Q_SLOTS:
 
         // The result alert takes the report window's place.
         QTest::qWait(500);
-        QCOMPARE(windows().size(), 2);
+        QCOMPARE(appWindows().size(), 2);
         screenshot("report-sent");
-        run("xdotool", {"key", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        runTool("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QCOMPARE(m_app.state(), QProcess::Running);
     }
 };

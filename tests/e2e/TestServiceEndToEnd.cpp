@@ -24,23 +24,10 @@ private:
     AppHome m_home;
     QProcess m_app;
 
-    static QByteArray run(const QString &program, const QStringList &args)
-    {
-        return runTool(program, args);
-    }
-
-    // Our visible windows: the main window, and an alert or the report window when one is open.
-    static QStringList windows()
-    {
-        const QByteArray ids
-            = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
-        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
-    }
-
     static QPoint origin(const QString &window)
     {
         const QString geometry
-            = QString::fromUtf8(run("xdotool", {"getwindowgeometry", "--shell", window}));
+            = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", window}));
         QPoint at;
         for (const QString &line : geometry.split('\n')) {
             if (line.startsWith("X="))
@@ -55,20 +42,20 @@ private:
     // the alert's texts are selectable with the mouse, and a mouse selection is the X11 primary.
     static QString alertLine(const QString &window, int row)
     {
-        run("xclip", {"-selection", "primary", "-i", "/dev/null"});
+        runTool("xclip", {"-selection", "primary", "-i", "/dev/null"});
         const QPoint at = origin(window);
         // Past the icon column (20 margin, 64 icon, 16 gap), across the whole text width.
         const QString y = QString::number(at.y() + row);
-        run("xdotool", {"mousemove", QString::number(at.x() + 101), y, "mousedown", "1"});
-        run("xdotool", {"mousemove", QString::number(at.x() + 490), y, "mouseup", "1"});
+        runTool("xdotool", {"mousemove", QString::number(at.x() + 101), y, "mousedown", "1"});
+        runTool("xdotool", {"mousemove", QString::number(at.x() + 490), y, "mouseup", "1"});
         QTest::qWait(200);
-        return QString::fromUtf8(run("xclip", {"-selection", "primary", "-o"}));
+        return QString::fromUtf8(runTool("xclip", {"-selection", "primary", "-o"}));
     }
 
     // The alert that stands beside the main window.
     static QString alert()
     {
-        const QStringList shown = windows();
+        const QStringList shown = appWindows();
         return shown.size() == 2 ? shown.last() : QString();
     }
 
@@ -93,9 +80,9 @@ private:
         if (!m_app.waitForStarted(5000))
             return false;
         QDeadlineTimer deadline(20000);
-        while (!deadline.hasExpired() && windows().isEmpty())
+        while (!deadline.hasExpired() && appWindows().isEmpty())
             QTest::qWait(100);
-        return !windows().isEmpty();
+        return !appWindows().isEmpty();
     }
 
     void quit()
@@ -135,23 +122,23 @@ private Q_SLOTS:
         QVERIFY(launch());
         // The launch poll makes the device's id; it found nothing for it, so nothing is shown.
         QTRY_COMPARE_WITH_TIMEOUT(deviceId().size(), 36, 10000);
-        QCOMPARE(windows().size(), 1);
+        QCOMPARE(appWindows().size(), 1);
 
         // The application menu, then its second entry, "Signaler un problème…".
-        const QPoint at = origin(windows().first());
-        run("xdotool",
+        const QPoint at = origin(appWindows().first());
+        runTool("xdotool",
             {"mousemove", QString::number(at.x() + 30), QString::number(at.y() + 10), "click",
                 "1"});
         QTest::qWait(500);
-        run("xdotool", {"key", "Down", "Down", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 2, 5000);
+        runTool("xdotool", {"key", "Down", "Down", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 5000);
 
-        run("xdotool", {"type", "--delay", "20", "Le gras revient apres Ctrl+V"});
-        run("xdotool", {"key", "Tab"});
-        run("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
+        runTool("xdotool", {"type", "--delay", "20", "Le gras revient apres Ctrl+V"});
+        runTool("xdotool", {"key", "Tab"});
+        runTool("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
         QTest::qWait(300);
         // Return presses the default button, "Envoyer".
-        run("xdotool", {"key", "Return"});
+        runTool("xdotool", {"key", "Return"});
 
         QList<QJsonObject> reports;
         QTRY_COMPARE_WITH_TIMEOUT(
@@ -167,8 +154,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!alert().isEmpty(), 5000);
         QTest::qWait(300);
         QCOMPARE(alertLine(alert(), 28), "Merci !");
-        run("xdotool", {"key", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        runTool("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QCOMPARE(m_app.state(), QProcess::Running);
     }
 
@@ -196,8 +183,8 @@ private Q_SLOTS:
         QCOMPARE(alertLine(shown, 56), text);
         // Stored only once the user has closed it.
         QVERIFY(!m_home.settings().contains("OTShownMessages"));
-        run("xdotool", {"key", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(windows().size(), 1, 5000);
+        runTool("xdotool", {"key", "Return"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(
             m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}), 5000);
         QVERIFY(!jsonLines({"replies", "--json", "--db", m_db}).first().value("offered").isNull());
@@ -208,7 +195,7 @@ private Q_SLOTS:
         QVERIFY(launch());
         QDeadlineTimer quiet(qMax<qint64>(3000, 3 * pollTook));
         while (!quiet.hasExpired()) {
-            QCOMPARE(windows().size(), 1);
+            QCOMPARE(appWindows().size(), 1);
             QTest::qWait(250);
         }
         QCOMPARE(m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}));

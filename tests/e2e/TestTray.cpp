@@ -14,22 +14,18 @@ private:
     QProcess m_tray;
     QProcess m_app;
 
-    static QByteArray run(const QString &program, const QStringList &args)
-    {
-        return runTool(program, args);
-    }
-
     // Windows of ours that are mapped: the tray icon, and the menu while it is open.
     static int visibleWindows()
     {
-        const QByteArray ids = run("xdotool", {"search", "--onlyvisible", "--class", "orvanetavo"});
+        const QByteArray ids
+            = runTool("xdotool", {"search", "--onlyvisible", "--class", "orvanetavo"});
         return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts).size();
     }
 
     // The tray sits in the top-left corner; its first icon is in the first square.
     static void clickIcon(int button)
     {
-        run("xdotool", {"mousemove", "12", "12", "click", QString::number(button)});
+        runTool("xdotool", {"mousemove", "12", "12", "click", QString::number(button)});
     }
 
     // A right click, again if a closing menu swallowed the first one. True once it is open.
@@ -37,7 +33,7 @@ private:
     {
         const int before = visibleWindows();
         for (int attempt = 0; attempt < 3; ++attempt) {
-            run("xdotool", {"mousemove", "40", "40"});
+            runTool("xdotool", {"mousemove", "40", "40"});
             clickIcon(3);
             if (QTest::qWaitFor([&] { return visibleWindows() > before; }, 2000))
                 return true;
@@ -93,7 +89,7 @@ private Q_SLOTS:
     {
         const int before = visibleWindows();
         QVERIFY(openMenu());
-        run("xdotool", {"key", "Escape"});
+        runTool("xdotool", {"key", "Escape"});
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
         // The menu did not toggle anything.
         QCOMPARE(m_home.settings().value("OTEnabled"), QJsonValue(true));
@@ -105,7 +101,7 @@ private Q_SLOTS:
         const int before = visibleWindows();
         QVERIFY(openMenu());
         // The first entry, "Désactiver le texte brut".
-        run("xdotool", {"key", "Down", "Return"});
+        runTool("xdotool", {"key", "Down", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(false), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
     }
@@ -114,14 +110,14 @@ private Q_SLOTS:
     {
         QVERIFY(openMenu());
         // "Ouvrir OrvaneTavo…", past the first entry and the separator.
-        run("xdotool", {"key", "Down", "Down", "Return"});
+        runTool("xdotool", {"key", "Down", "Down", "Return"});
         QByteArray window;
         QTRY_VERIFY_WITH_TIMEOUT(
-            !(window = run("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}))
+            !(window = runTool("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}))
                  .isEmpty(),
             5000);
         // A normal window, only kept out of the task bar.
-        const QByteArray props = run("xprop",
+        const QByteArray props = runTool("xprop",
             {"-id", QString::fromUtf8(window.trimmed()), "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE"});
         QVERIFY2(props.contains("_NET_WM_WINDOW_TYPE_NORMAL"), props.constData());
         QVERIFY2(props.contains("_NET_WM_STATE_SKIP_TASKBAR"), props.constData());
