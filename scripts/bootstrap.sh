@@ -10,7 +10,7 @@ packages=(
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon imagemagick
   libsodium-dev openssl libssl3 libsystemd-dev systemd-journal-remote
   dpkg-dev file lintian appstream desktop-file-utils
-  qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql postgresql
+  libqt6sql6-sqlite libqt6sql6-psql postgresql
 )
 
 missing=()

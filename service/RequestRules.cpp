@@ -8,7 +8,9 @@ namespace RequestRules {
 
 namespace {
 
-constexpr qsizetype reportBodyCap = 64 * 1024;
+// Room for the longest text even when every unit of it is written as a six-byte \uXXXX escape,
+// and for the other fields.
+constexpr qsizetype reportBodyCap = 6 * reportTextCap + 64 * 1024;
 constexpr qsizetype crashBodyCap = 64 * 1024;
 // A poll carries three short identity fields; anything bigger is not the application.
 constexpr qsizetype statusBodyCap = 4 * 1024;
@@ -25,14 +27,38 @@ struct Field
 constexpr Field device{"d", 1, 128};
 constexpr Field version{"v", 0, 64};
 constexpr Field os{"os", 0, 128};
-constexpr Field text{"text", 1, 32 * 1024};
+constexpr Field text{"text", 1, reportTextCap};
 constexpr Field email{"email", 0, 254};
 constexpr Field kind{"kind", 1, 32};
 constexpr Field message{"message", 0, 16 * 1024};
 constexpr Field stack{"stack", 0, 64 * 1024};
 
+// True when every \uXXXX escape for half of a surrogate pair stands next to its other half.
+// The JSON reader does not check this: it joins a lone high half with the character after it,
+// and other halves come out as "?" in the database.
+bool surrogatesPaired(const QByteArray &body)
+{
+    bool highPending = false;
+    for (qsizetype i = body.indexOf('\\'); i >= 0; i = body.indexOf('\\', i)) {
+        const bool unicode = body.mid(i + 1, 1) == "u";
+        const uint unit = unicode ? body.mid(i + 2, 4).toUInt(nullptr, 16) : 0;
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        // Only an escape right after the high half can complete it.
+        if (highPending != low || (highPending && body.mid(i - 6, 2) != "\\u"))
+            return false;
+        highPending = high;
+        i += unicode ? 6 : 2;
+    }
+    return !highPending;
+}
+
 bool parseObject(const QByteArray &body, QJsonObject *object, QString *error)
 {
+    if (!surrogatesPaired(body)) {
+        *error = QStringLiteral("body is not valid Unicode (a lone surrogate escape)");
+        return false;
+    }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

@@ -1,11 +1,11 @@
 #include "ServiceServer.h"
 
 #include "GuardedServer.h"
+#include "HttpRequest.h"
 #include "RequestRules.h"
 #include "ServiceStore.h"
 
 #include <QDateTime>
-#include <QHttpServerRequest>
 #include <QJsonDocument>
 #include <QTimer>
 
@@ -15,8 +15,6 @@ namespace {
 
 // A commit covers at most this many records, so that one slow flush never holds many answers.
 constexpr qsizetype maxBatch = 512;
-
-using Method = QHttpServerRequest::Method;
 
 void logLine(const QString &line)
 {
@@ -28,17 +26,12 @@ void logLine(const QString &line)
 ServiceServer::ServiceServer(ServiceStore *store, const Limits &limits, QObject *parent)
     : QObject(parent)
     , m_store(store)
+    , m_maxConnections(limits.connections)
     , m_reportsByDevice(limits.reportsPerDevice)
     , m_reportsByAddress(limits.reportsPerAddress)
     , m_crashesByDevice(limits.crashesPerDevice)
     , m_crashesByAddress(limits.crashesPerAddress)
 {
-    // No routes: every request comes here, so that paths match exactly and every refusal has
-    // the same JSON form.
-    m_http.setMissingHandler(
-        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            dispatch(request, std::move(responder));
-        });
 }
 
 ServiceServer::~ServiceServer()
@@ -55,7 +48,9 @@ quint16 ServiceServer::listen(const QHostAddress &address, quint16 port,
                      .arg(address.toString());
         return 0;
     }
-    auto *listener = new GuardedServer(&m_http);
+    auto *listener = new GuardedServer(
+        [this](ClientConnection *client, const HttpRequest &request) { dispatch(client, request); },
+        m_maxConnections, this);
     if (tls)
         listener->setTls(*tls);
     if (!listener->listen(address, port)) {
@@ -66,126 +61,110 @@ quint16 ServiceServer::listen(const QHostAddress &address, quint16 port,
         delete listener;
         return 0;
     }
-    m_http.bind(listener);
     m_listener = listener;
     // Behind a reverse proxy every client arrives from loopback; the proxy names the real one.
     m_trustForwardedFor = !tls;
     return listener->serverPort();
 }
 
-QString ServiceServer::clientAddress(const QHttpServerRequest &request) const
+QString ServiceServer::clientAddress(const HttpRequest &request) const
 {
-    const QHostAddress peer = request.remoteAddress();
-    if (m_trustForwardedFor && peer.isLoopback()) {
-        const auto headers = request.headers();
-        for (const auto &[name, value] : headers) {
-            if (name.compare("x-forwarded-for", Qt::CaseInsensitive) != 0)
-                continue;
-            // The proxy appends the address it saw; earlier entries are the client's own say.
-            const QHostAddress forwarded(QString::fromLatin1(value.split(',').last().trimmed()));
-            if (!forwarded.isNull())
-                return forwarded.toString();
-        }
+    const QByteArray forwardedFor = request.header("x-forwarded-for");
+    if (m_trustForwardedFor && request.peer.isLoopback() && !forwardedFor.isEmpty()) {
+        // The proxy appends the address it saw; earlier entries are the client's own say.
+        const QHostAddress forwarded(QString::fromLatin1(forwardedFor.split(',').last().trimmed()));
+        if (!forwarded.isNull())
+            return forwarded.toString();
     }
-    return peer.toString();
+    return request.peer.toString();
 }
 
-void ServiceServer::dispatch(const QHttpServerRequest &request, QHttpServerResponder &&responder)
+// Bodies over their path's cap never get here: the connection refused them on their head.
+void ServiceServer::dispatch(ClientConnection *client, const HttpRequest &request)
 {
-    const QByteArray path = request.url().path().toUtf8();
-    const qsizetype cap = RequestRules::bodyCap(path);
-    if (cap == 0) {
-        refuse(responder, 404, QStringLiteral("no such path"));
+    if (RequestRules::bodyCap(request.path) == 0) {
+        refuse(client, 404, QStringLiteral("no such path"));
         return;
     }
-    if (request.method() != Method::Post) {
-        const QByteArray body
-            = QJsonDocument(QJsonObject{{QStringLiteral("ok"), false},
-                                {QStringLiteral("error"), QStringLiteral("use POST")}})
-                  .toJson(QJsonDocument::Compact);
-        responder.write(body, {{"Content-Type", "application/json"}, {"Allow", "POST"}},
-            QHttpServerResponder::StatusCode::MethodNotAllowed);
-        return;
-    }
-    // The connection guard has already refused longer bodies; this holds without it too.
-    if (request.body().size() > cap) {
-        refuse(responder, 413, QStringLiteral("body over %1 bytes").arg(cap));
+    if (request.method != "POST") {
+        respond(client, 405,
+            {{QStringLiteral("ok"), false}, {QStringLiteral("error"), QStringLiteral("use POST")}},
+            "Allow: POST\r\n");
         return;
     }
     const QString address = clientAddress(request);
-    if (path == RequestRules::reportPath)
-        takeReport(request, std::move(responder), address);
-    else if (path == RequestRules::crashPath)
-        takeCrash(request, std::move(responder), address);
+    if (request.path == RequestRules::reportPath)
+        takeReport(client, request, address);
+    else if (request.path == RequestRules::crashPath)
+        takeCrash(client, request, address);
     else
-        answerPoll(request, std::move(responder));
+        answerPoll(client, request);
 }
 
 void ServiceServer::takeReport(
-    const QHttpServerRequest &request, QHttpServerResponder &&responder, const QString &address)
+    ClientConnection *client, const HttpRequest &request, const QString &address)
 {
     ProblemReport report;
     QString error;
-    if (!RequestRules::parseReport(request.body(), &report, &error)) {
-        refuse(responder, 400, error);
+    if (!RequestRules::parseReport(request.body, &report, &error)) {
+        refuse(client, 400, error);
         return;
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (!m_reportsByAddress.take(address, now) || !m_reportsByDevice.take(report.device, now)) {
-        refuse(responder, 429, QStringLiteral("too many reports; try again later"));
+        refuse(client, 429, QStringLiteral("too many reports; try again later"));
         return;
     }
     report.receivedAt = now;
     report.address = address;
     m_reports.append(report);
-    m_waiting.push_back(std::move(responder));
-    scheduleFlush();
+    wait(client);
 }
 
 void ServiceServer::takeCrash(
-    const QHttpServerRequest &request, QHttpServerResponder &&responder, const QString &address)
+    ClientConnection *client, const HttpRequest &request, const QString &address)
 {
     CrashRecord crash;
     QString error;
-    if (!RequestRules::parseCrash(request.body(), &crash, &error)) {
-        refuse(responder, 400, error);
+    if (!RequestRules::parseCrash(request.body, &crash, &error)) {
+        refuse(client, 400, error);
         return;
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (!m_crashesByAddress.take(address, now) || !m_crashesByDevice.take(crash.device, now)) {
-        refuse(responder, 429, QStringLiteral("too many crash records; try again later"));
+        refuse(client, 429, QStringLiteral("too many crash records; try again later"));
         return;
     }
     crash.receivedAt = now;
     crash.address = address;
     m_crashes.append(crash);
-    m_waiting.push_back(std::move(responder));
-    scheduleFlush();
+    wait(client);
 }
 
-void ServiceServer::answerPoll(const QHttpServerRequest &request, QHttpServerResponder &&responder)
+void ServiceServer::answerPoll(ClientConnection *client, const HttpRequest &request)
 {
     QString device, error;
-    if (!RequestRules::parseStatus(request.body(), &device, &error)) {
-        refuse(responder, 400, error);
+    if (!RequestRules::parseStatus(request.body, &device, &error)) {
+        refuse(client, 400, error);
         return;
     }
     PollAnswer answer;
     if (!m_store->poll(device, QDateTime::currentMSecsSinceEpoch(), &answer, &error)) {
         logLine(QStringLiteral("poll failed: %1").arg(error));
         // Still the form the application reads, saying "nothing for you".
-        respond(responder, 503,
+        respond(client, 503,
             {{QStringLiteral("mid"), 0}, {QStringLiteral("msg"), QString()},
                 {QStringLiteral("error"), QStringLiteral("store unavailable")}});
         return;
     }
     respond(
-        responder, 200, {{QStringLiteral("mid"), answer.mid}, {QStringLiteral("msg"), answer.msg}});
+        client, 200, {{QStringLiteral("mid"), answer.mid}, {QStringLiteral("msg"), answer.msg}});
 }
 
-void ServiceServer::scheduleFlush()
+void ServiceServer::wait(ClientConnection *client)
 {
-    if (qsizetype(m_waiting.size()) >= maxBatch) {
+    m_waiting.append(client);
+    if (m_waiting.size() >= maxBatch) {
         flush();
         return;
     }
@@ -199,7 +178,7 @@ void ServiceServer::scheduleFlush()
 void ServiceServer::flush()
 {
     m_flushScheduled = false;
-    if (m_waiting.empty())
+    if (m_waiting.isEmpty())
         return;
     QString error;
     const bool stored = m_store->append(m_reports, m_crashes, &error);
@@ -209,23 +188,24 @@ void ServiceServer::flush()
                     .arg(error));
     m_reports.clear();
     m_crashes.clear();
-    std::vector<QHttpServerResponder> waiting;
-    waiting.swap(m_waiting);
-    for (QHttpServerResponder &responder : waiting) {
+    const QList<QPointer<ClientConnection>> waiting = std::exchange(m_waiting, {});
+    for (ClientConnection *client : waiting) {
+        if (!client)
+            continue;
         if (stored)
-            respond(responder, 200, {{QStringLiteral("ok"), true}});
+            respond(client, 200, {{QStringLiteral("ok"), true}});
         else
-            refuse(responder, 503, QStringLiteral("not stored; try again later"));
+            refuse(client, 503, QStringLiteral("not stored; try again later"));
     }
 }
 
-void ServiceServer::respond(QHttpServerResponder &responder, int status, const QJsonObject &body)
+void ServiceServer::respond(
+    ClientConnection *client, int status, const QJsonObject &body, const QByteArray &headers)
 {
-    responder.write(QJsonDocument(body).toJson(QJsonDocument::Compact), "application/json",
-        static_cast<QHttpServerResponder::StatusCode>(status));
+    client->answer(status, QJsonDocument(body).toJson(QJsonDocument::Compact), headers);
 }
 
-void ServiceServer::refuse(QHttpServerResponder &responder, int status, const QString &error)
+void ServiceServer::refuse(ClientConnection *client, int status, const QString &error)
 {
-    respond(responder, status, {{QStringLiteral("ok"), false}, {QStringLiteral("error"), error}});
+    respond(client, status, {{QStringLiteral("ok"), false}, {QStringLiteral("error"), error}});
 }

@@ -4,22 +4,23 @@
 #include "ServiceRecords.h"
 
 #include <QHostAddress>
-#include <QHttpServer>
-#include <QHttpServerResponder>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSslConfiguration>
 
 #include <optional>
-#include <vector>
 
+class ClientConnection;
 class GuardedServer;
 class ServiceStore;
+struct HttpRequest;
 
 // The HTTP side of the service: the three paths the application posts to. Reports and crashes
 // are gathered for one turn of the event loop and committed together, so that many clients
-// share one disk flush; each is answered only after its commit.
+// share one disk flush; each is answered only after its commit. An exact repeat of a record
+// (a client sending again after a lost answer) is acknowledged without a second copy.
 class ServiceServer : public QObject
 {
 public:
@@ -31,6 +32,8 @@ public:
         int reportsPerAddress = 200;
         int crashesPerDevice = 60;
         int crashesPerAddress = 600;
+        // Open connections at most, idle ones making room for new ones.
+        int connections = 1024;
     };
 
     ServiceServer(ServiceStore *store, const Limits &limits, QObject *parent = nullptr);
@@ -45,19 +48,18 @@ public:
     void flush();
 
 private:
-    void dispatch(const QHttpServerRequest &request, QHttpServerResponder &&responder);
-    void takeReport(const QHttpServerRequest &request, QHttpServerResponder &&responder,
-        const QString &address);
-    void takeCrash(const QHttpServerRequest &request, QHttpServerResponder &&responder,
-        const QString &address);
-    void answerPoll(const QHttpServerRequest &request, QHttpServerResponder &&responder);
-    void scheduleFlush();
-    QString clientAddress(const QHttpServerRequest &request) const;
-    static void respond(QHttpServerResponder &responder, int status, const QJsonObject &body);
-    static void refuse(QHttpServerResponder &responder, int status, const QString &error);
+    void dispatch(ClientConnection *client, const HttpRequest &request);
+    void takeReport(ClientConnection *client, const HttpRequest &request, const QString &address);
+    void takeCrash(ClientConnection *client, const HttpRequest &request, const QString &address);
+    void answerPoll(ClientConnection *client, const HttpRequest &request);
+    void wait(ClientConnection *client);
+    QString clientAddress(const HttpRequest &request) const;
+    static void respond(ClientConnection *client, int status, const QJsonObject &body,
+        const QByteArray &headers = {});
+    static void refuse(ClientConnection *client, int status, const QString &error);
 
     ServiceStore *m_store;
-    QHttpServer m_http;
+    int m_maxConnections;
     GuardedServer *m_listener = nullptr;
     bool m_trustForwardedFor = false;
     RateLimiter m_reportsByDevice;
@@ -67,6 +69,7 @@ private:
 
     QList<ProblemReport> m_reports;
     QList<CrashRecord> m_crashes;
-    std::vector<QHttpServerResponder> m_waiting;
+    // The clients whose records wait for the next commit; one gone meanwhile is skipped.
+    QList<QPointer<ClientConnection>> m_waiting;
     bool m_flushScheduled = false;
 };

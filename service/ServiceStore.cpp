@@ -2,6 +2,7 @@
 
 #include "StoreSetup.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QMap>
 #include <QSet>
@@ -17,6 +18,12 @@ using StoreSetup::describe;
 
 std::atomic<int> connectionCounter{0};
 
+// How far back a record counts as the one a client is sending again.
+constexpr qint64 repeatWindowMs = 10 * 60 * 1000;
+// Waits between attempts to reach a PostgreSQL server that went away.
+constexpr int firstBackoffMs = 250;
+constexpr int lastBackoffMs = 5000;
+
 // A null QString binds as SQL NULL; every text column is NOT NULL, an absent value is "".
 QVariant bound(const QString &value)
 {
@@ -27,12 +34,7 @@ QVariant bound(const QString &value)
 
 ServiceStore::~ServiceStore()
 {
-    // Queries first: a connection cannot be removed while statements still use it.
-    m_pollQuery.reset();
-    m_offerQuery.reset();
-    m_insertReport.reset();
-    m_insertCrash.reset();
-    m_db.close();
+    closeConnection();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
 }
@@ -82,20 +84,53 @@ bool ServiceStore::prepareHotStatements(QString *error)
             "VALUES (?, ?, ?, ?, ?, ?, ?)")
         && prepare(m_insertCrash,
             "INSERT INTO crashes (received_at, device, kind, message, stack, version, os, "
-            "address) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+            "address) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
+        && prepare(m_repeatReport,
+            "SELECT 1 FROM reports WHERE device = ? AND address = ? AND received_at >= ? "
+            "AND version = ? AND os = ? AND text = ? AND email = ?")
+        && prepare(m_repeatCrash,
+            "SELECT 1 FROM crashes WHERE device = ? AND address = ? AND received_at >= ? "
+            "AND kind = ? AND message = ? AND stack = ? AND version = ? AND os = ?");
 }
 
-bool ServiceStore::recover()
+void ServiceStore::closeConnection()
 {
-    if (!m_postgres)
-        return false;
-    m_pollQuery.reset();
-    m_offerQuery.reset();
-    m_insertReport.reset();
-    m_insertCrash.reset();
+    // Queries first: a connection cannot be closed under statements that still use it.
+    for (auto *query : {&m_pollQuery, &m_offerQuery, &m_insertReport, &m_insertCrash,
+             &m_repeatReport, &m_repeatCrash})
+        query->reset();
     m_db.close();
-    QString ignored;
-    return m_db.open() && prepareHotStatements(&ignored);
+}
+
+bool ServiceStore::connected(QString *error)
+{
+    if (m_db.isOpen() && m_insertReport)
+        return true;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < m_retryAt) {
+        *error = QStringLiteral("the database is away; next attempt in %1 ms").arg(m_retryAt - now);
+        return false;
+    }
+    if (m_db.open() && prepareHotStatements(error)) {
+        m_backoffMs = 0;
+        return true;
+    }
+    if (!m_db.isOpen())
+        *error = QStringLiteral("cannot reach the database: %1").arg(describe(m_db.lastError()));
+    closeConnection();
+    m_backoffMs = qBound(firstBackoffMs, m_backoffMs * 2, lastBackoffMs);
+    m_retryAt = now + m_backoffMs;
+    return false;
+}
+
+bool ServiceStore::lost()
+{
+    // The drivers do not tell a lost connection from a failed statement: ask the server.
+    if (!m_postgres || !m_db.isOpen() || QSqlQuery(m_db).exec(QStringLiteral("SELECT 1")))
+        return false;
+    closeConnection();
+    m_retryAt = 0;
+    return true;
 }
 
 bool ServiceStore::run(QSqlQuery &query, QString *error)
@@ -109,96 +144,110 @@ bool ServiceStore::run(QSqlQuery &query, QString *error)
 bool ServiceStore::append(
     const QList<ProblemReport> &reports, const QList<CrashRecord> &crashes, QString *error)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_db.transaction()) {
-            *error = describe(m_db.lastError());
-            if (attempt == 0 && m_db.lastError().type() == QSqlError::ConnectionError && recover())
-                continue;
-            return false;
-        }
-        bool ok = true;
-        for (const ProblemReport &r : reports) {
-            QSqlQuery &q = *m_insertReport;
-            q.addBindValue(r.receivedAt);
-            q.addBindValue(bound(r.device));
-            q.addBindValue(bound(r.version));
-            q.addBindValue(bound(r.os));
-            q.addBindValue(bound(r.text));
-            q.addBindValue(bound(r.email));
-            q.addBindValue(bound(r.address));
-            if (!(ok = run(q, error)))
-                break;
-        }
-        for (const CrashRecord &c : crashes) {
-            if (!ok)
-                break;
-            QSqlQuery &q = *m_insertCrash;
-            q.addBindValue(c.receivedAt);
-            q.addBindValue(bound(c.device));
-            q.addBindValue(bound(c.kind));
-            q.addBindValue(bound(c.message));
-            q.addBindValue(bound(c.stack));
-            q.addBindValue(bound(c.version));
-            q.addBindValue(bound(c.os));
-            q.addBindValue(bound(c.address));
-            ok = run(q, error);
-        }
-        if (ok && m_db.commit())
-            return true;
-        if (ok)
-            *error = describe(m_db.lastError());
-        m_db.rollback();
-        const bool lost = m_db.lastError().type() == QSqlError::ConnectionError
-            || m_insertReport->lastError().type() == QSqlError::ConnectionError
-            || m_insertCrash->lastError().type() == QSqlError::ConnectionError;
-        if (!(attempt == 0 && lost && recover()))
-            return false;
+    // Once more after a lost connection; a commit whose answer was lost is then found again as
+    // a repeat, not stored twice.
+    return connected(error)
+        && (appendOnce(reports, crashes, error)
+            || (lost() && connected(error) && appendOnce(reports, crashes, error)));
+}
+
+bool ServiceStore::insertUnlessRepeat(QSqlQuery &repeat, QSqlQuery &insert, const QVariantList &key,
+    const QVariantList &row, QString *error)
+{
+    for (const QVariant &value : key)
+        repeat.addBindValue(value);
+    if (!run(repeat, error))
+        return false;
+    const bool seen = repeat.next();
+    repeat.finish();
+    if (seen)
+        return true;
+    for (const QVariant &value : row)
+        insert.addBindValue(value);
+    return run(insert, error);
+}
+
+bool ServiceStore::appendOnce(
+    const QList<ProblemReport> &reports, const QList<CrashRecord> &crashes, QString *error)
+{
+    if (!m_db.transaction()) {
+        *error = describe(m_db.lastError());
+        return false;
     }
+    bool ok = true;
+    for (const ProblemReport &r : reports) {
+        const qint64 since = r.receivedAt - repeatWindowMs;
+        ok = insertUnlessRepeat(*m_repeatReport, *m_insertReport,
+            {bound(r.device), bound(r.address), since, bound(r.version), bound(r.os), bound(r.text),
+                bound(r.email)},
+            {r.receivedAt, bound(r.device), bound(r.version), bound(r.os), bound(r.text),
+                bound(r.email), bound(r.address)},
+            error);
+        if (!ok)
+            break;
+    }
+    for (const CrashRecord &c : crashes) {
+        if (!ok)
+            break;
+        const qint64 since = c.receivedAt - repeatWindowMs;
+        ok = insertUnlessRepeat(*m_repeatCrash, *m_insertCrash,
+            {bound(c.device), bound(c.address), since, bound(c.kind), bound(c.message),
+                bound(c.stack), bound(c.version), bound(c.os)},
+            {c.receivedAt, bound(c.device), bound(c.kind), bound(c.message), bound(c.stack),
+                bound(c.version), bound(c.os), bound(c.address)},
+            error);
+    }
+    if (ok && m_db.commit())
+        return true;
+    if (ok)
+        *error = describe(m_db.lastError());
+    m_db.rollback();
     return false;
 }
 
 bool ServiceStore::poll(const QString &device, qint64 now, PollAnswer *answer, QString *error)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        QSqlQuery &q = *m_pollQuery;
-        q.addBindValue(device);
-        q.addBindValue(device);
-        if (!run(q, error)) {
-            if (attempt == 0 && q.lastError().type() == QSqlError::ConnectionError && recover())
-                continue;
-            return false;
-        }
-        struct Row
-        {
-            qint64 id;
-            QString text;
-            bool offered;
-        };
-        QList<Row> rows;
-        while (q.next())
-            rows.append({q.value(0).toLongLong(), q.value(1).toString(), !q.value(2).isNull()});
-        q.finish();
+    return connected(error)
+        && (pollOnce(device, now, answer, error)
+            || (lost() && connected(error) && pollOnce(device, now, answer, error)));
+}
 
-        *answer = PollAnswer{};
-        if (rows.isEmpty())
-            return true;
-        // rows[0] is the last one offered, or the first reply of a device never offered any.
-        const Row &next = !rows[0].offered ? rows[0] : rows.size() > 1 ? rows[1] : rows[0];
-        if (!next.offered) {
-            QSqlQuery &offer = *m_offerQuery;
-            offer.addBindValue(now);
-            offer.addBindValue(next.id);
-            // A concurrent poll of the same device may have offered it first; either way it is
-            // now the last one offered, which is the right answer.
-            if (!run(offer, error))
-                return false;
-            offer.finish();
-        }
-        answer->mid = next.id;
-        answer->msg = next.text;
+bool ServiceStore::pollOnce(const QString &device, qint64 now, PollAnswer *answer, QString *error)
+{
+    QSqlQuery &q = *m_pollQuery;
+    q.addBindValue(device);
+    q.addBindValue(device);
+    if (!run(q, error))
+        return false;
+    struct Row
+    {
+        qint64 id;
+        QString text;
+        bool offered;
+    };
+    QList<Row> rows;
+    while (q.next())
+        rows.append({q.value(0).toLongLong(), q.value(1).toString(), !q.value(2).isNull()});
+    q.finish();
+
+    *answer = PollAnswer{};
+    if (rows.isEmpty())
         return true;
+    // rows[0] is the last one offered, or the first reply of a device never offered any.
+    const Row &next = !rows[0].offered ? rows[0] : rows.size() > 1 ? rows[1] : rows[0];
+    if (!next.offered) {
+        QSqlQuery &offer = *m_offerQuery;
+        offer.addBindValue(now);
+        offer.addBindValue(next.id);
+        // A concurrent poll of the same device may have offered it first; either way it is
+        // now the last one offered, which is the right answer.
+        if (!run(offer, error))
+            return false;
+        offer.finish();
     }
-    return false;
+    answer->mid = next.id;
+    answer->msg = next.text;
+    return true;
 }
 
 qint64 ServiceStore::addReply(

@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariantList>
 
 #include <functional>
 #include <memory>
@@ -29,7 +30,9 @@ public:
 
     bool isPostgres() const { return m_postgres; }
 
-    // All the records in one transaction: when this answers true they are committed.
+    // All the records in one transaction: when this answers true they are committed. A record
+    // that repeats one stored in the last ten minutes from the same device and address, field
+    // for field, is not stored again: it is a client sending again after a lost answer.
     bool append(
         const QList<ProblemReport> &reports, const QList<CrashRecord> &crashes, QString *error);
 
@@ -52,9 +55,18 @@ public:
 private:
     ServiceStore() = default;
     bool prepareHotStatements(QString *error);
-    // After a lost server connection: reconnect once so that a restarted PostgreSQL does not
-    // leave the service answering errors until it is restarted too.
-    bool recover();
+    // Open, or opened again after a lost PostgreSQL connection: at once after the loss, then
+    // at growing intervals while the server stays away, so that a restarted server is found
+    // again without a restart of the service and a missing one costs no wait per request.
+    bool connected(QString *error);
+    // After a failed statement: true when the connection itself was lost (it is then closed).
+    bool lost();
+    void closeConnection();
+    bool appendOnce(
+        const QList<ProblemReport> &reports, const QList<CrashRecord> &crashes, QString *error);
+    bool pollOnce(const QString &device, qint64 now, PollAnswer *answer, QString *error);
+    bool insertUnlessRepeat(QSqlQuery &repeat, QSqlQuery &insert, const QVariantList &key,
+        const QVariantList &row, QString *error);
     bool run(QSqlQuery &query, QString *error);
 
     QString m_connectionName;
@@ -65,4 +77,8 @@ private:
     std::optional<QSqlQuery> m_offerQuery;
     std::optional<QSqlQuery> m_insertReport;
     std::optional<QSqlQuery> m_insertCrash;
+    std::optional<QSqlQuery> m_repeatReport;
+    std::optional<QSqlQuery> m_repeatCrash;
+    qint64 m_retryAt = 0;
+    int m_backoffMs = 0;
 };

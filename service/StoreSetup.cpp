@@ -28,6 +28,7 @@ QStringList schemaStatements(bool postgres)
         QStringLiteral("CREATE TABLE IF NOT EXISTS replies (id %1, created_at BIGINT NOT NULL, "
                        "device TEXT NOT NULL, text TEXT NOT NULL, offered_at BIGINT)")
             .arg(id),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS crashes_by_device ON crashes (device, id)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS replies_by_device ON replies (device, id)"),
     };
 }
@@ -87,6 +88,9 @@ bool connect(
             else
                 options << key + QLatin1Char('=') + value;
         }
+        // A server that does not answer must not hold the service for minutes at a reconnect.
+        if (!options.join(QLatin1Char(';')).contains(QLatin1String("connect_timeout")))
+            options << QStringLiteral("connect_timeout=5");
         db.setConnectOptions(options.join(QLatin1Char(';')));
     } else {
         if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {

@@ -35,6 +35,7 @@ QString usage()
         "\n"
         "  serve [--listen HOST:PORT] [--cert FILE --key FILE]\n"
         "        [--report-limit DEVICE,ADDRESS] [--crash-limit DEVICE,ADDRESS]\n"
+        "        [--max-connections N]\n"
         "                          answer the application (plain HTTP only on loopback)\n"
         "  reports [--device D] [--json]   problem reports, newest first\n"
         "  crashes [--json]                crash records grouped by message\n"
@@ -128,6 +129,14 @@ int serve(QCoreApplication &app, ServiceStore &store, const QCommandLineParser &
         err << "orvanetavo-service: --crash-limit wants DEVICE,ADDRESS per hour (0: none)\n";
         return 2;
     }
+    if (options.isSet(QStringLiteral("max-connections"))) {
+        bool ok = false;
+        limits.connections = options.value(QStringLiteral("max-connections")).toInt(&ok);
+        if (!ok || limits.connections < 1) {
+            err << "orvanetavo-service: --max-connections wants a number above 0\n";
+            return 2;
+        }
+    }
     std::optional<QSslConfiguration> tls;
     const bool hasCert = options.isSet(QStringLiteral("cert"));
     if (hasCert != options.isSet(QStringLiteral("key"))) {
@@ -190,6 +199,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("key"), QStringLiteral("PEM private key"), QStringLiteral("file")},
         {QStringLiteral("report-limit"), QStringLiteral("reports per hour"), QStringLiteral("d,a")},
         {QStringLiteral("crash-limit"), QStringLiteral("crashes per hour"), QStringLiteral("d,a")},
+        {QStringLiteral("max-connections"), QStringLiteral("open connections"),
+            QStringLiteral("n")},
         {QStringLiteral("device"), QStringLiteral("only this device"), QStringLiteral("id")},
         {QStringLiteral("json"), QStringLiteral("one JSON object per line")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this help")},
