@@ -126,7 +126,7 @@ bool ServiceStore::connected(QString *error)
 bool ServiceStore::lost()
 {
     // The drivers do not tell a lost connection from a failed statement: ask the server.
-    if (!m_postgres || !m_db.isOpen() || QSqlQuery(m_db).exec(QStringLiteral("SELECT 1")))
+    if (!m_postgres || (m_db.isOpen() && QSqlQuery(m_db).exec(QStringLiteral("SELECT 1"))))
         return false;
     closeConnection();
     m_retryAt = 0;

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 // A blocking HTTP/1.1 client on one kept-alive connection to the service on 127.0.0.1, for
 // tests and benchmarks that must control every byte (a head without its body, raw garbage).
 struct HttpReply
@@ -43,6 +45,9 @@ public:
         m_socket = std::move(tls);
         return ok;
     }
+
+    // The client sends nothing more but still reads.
+    void shutdownWrite() { ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR); }
 
     bool isOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
 

@@ -53,32 +53,29 @@ public:
                     QStringLiteral("-E"), QStringLiteral("UTF8")},
                 why))
             return false;
+        m_running = control(QStringLiteral("start"));
+        if (!m_running)
+            *why = QStringLiteral("pg_ctl start failed");
+        return m_running;
+    }
+
+    // pg_ctl start, stop or restart, waiting until it is done.
+    bool control(const QString &action)
+    {
         // No TCP at all, and no waiting for the disk: this server lives for one test.
         const QString options = QStringLiteral("-c listen_addresses='' -k %1 -F").arg(m_dir.path());
-        if (!runTool(QStringLiteral("pg_ctl"),
-                {QStringLiteral("-D"), data, QStringLiteral("-o"), options, QStringLiteral("-l"),
-                    m_dir.filePath(QStringLiteral("log")), QStringLiteral("-w"),
-                    QStringLiteral("start")},
-                why))
-            return false;
-        m_running = true;
-        return true;
+        QString ignored;
+        return runTool(QStringLiteral("pg_ctl"),
+            {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-o"),
+                options, QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")),
+                QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w"), action},
+            &ignored);
     }
 
     // The address the service takes with --db.
     QString location() const
     {
         return QStringLiteral("postgresql:///postgres?host=%1&user=postgres").arg(m_dir.path());
-    }
-
-    // Empties the database between cases.
-    bool reset(QString *why)
-    {
-        return runTool(QStringLiteral("psql"),
-            {QStringLiteral("-h"), m_dir.path(), QStringLiteral("-U"), QStringLiteral("postgres"),
-                QStringLiteral("-q"), QStringLiteral("-c"),
-                QStringLiteral("DROP TABLE IF EXISTS reports, crashes, replies")},
-            why);
     }
 
     ~PgCluster()

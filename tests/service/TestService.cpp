@@ -1,0 +1,503 @@
+#include "HttpConnection.h"
+#include "PgCluster.h"
+#include "ServiceProcess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The real service binary on loopback, over a SQLite file and a private PostgreSQL server
+// started once for the whole run: what it takes and refuses, how it speaks HTTP, what it
+// stores, and what the makers' commands read back.
+class TestService : public QObject
+{
+    Q_OBJECT
+
+    static QByteArray json(const QJsonObject &object)
+    {
+        return QJsonDocument(object).toJson(QJsonDocument::Compact);
+    }
+    static QJsonObject report(const QString &device, const QJsonValue &text = "Ça colle en gras")
+    {
+        return {{"d", device}, {"v", "0.1.0"}, {"os", "debian 12"}, {"text", text}};
+    }
+    static QJsonObject crash(const QString &device, const QString &message = "Signal 11")
+    {
+        return {{"d", device}, {"kind", "crash"}, {"message", message}, {"stack", "0 main"},
+            {"v", "0.1.0"}, {"os", "debian 12"}};
+    }
+    static QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
+    {
+        if (value.isUndefined())
+            object.remove(key);
+        else
+            object.insert(key, value);
+        return object;
+    }
+    static QByteArray post(
+        const QByteArray &path, const QByteArray &body, const QByteArray &head = {})
+    {
+        return HttpConnection::request("POST", path, body, head);
+    }
+    static QList<QJsonObject> jsonLines(const QStringList &command)
+    {
+        QList<QJsonObject> objects;
+        for (const QString &line : ServiceProcess::run(command).out.split('\n', Qt::SkipEmptyParts))
+            objects << QJsonDocument::fromJson(line.toUtf8()).object();
+        return objects;
+    }
+    // Records stored, by type, as the makers' export sees them.
+    static QMap<QString, int> stored(const QString &location)
+    {
+        QMap<QString, int> types;
+        for (const QJsonObject &o : jsonLines({"export", "--db", location}))
+            ++types[o["type"].toString()];
+        return types;
+    }
+
+    QTemporaryDir m_dir;
+    PgCluster m_pg;
+    QString m_pgWhy;
+    ServiceProcess m_services[2]; // SQLite, PostgreSQL
+    QString m_locations[2];
+
+    static void addStores()
+    {
+        QTest::addColumn<int>("store");
+        QTest::newRow("sqlite") << 0;
+        QTest::newRow("postgresql") << 1;
+    }
+    // The store of the current row, or a skip when PostgreSQL cannot run here.
+    int store()
+    {
+        QFETCH(int, store);
+        if (m_locations[store].isEmpty())
+            QTest::qSkip(qPrintable(m_pgWhy), __FILE__, __LINE__);
+        return store;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QStringList unlimited = {"--report-limit", "0,0", "--crash-limit", "0,0"};
+        m_locations[0] = m_dir.filePath("service.db");
+        QVERIFY(m_services[0].start(m_locations[0], unlimited));
+        if (m_pg.start(&m_pgWhy)) {
+            m_locations[1] = m_pg.location();
+            QVERIFY(m_services[1].start(m_locations[1], unlimited));
+        }
+    }
+    void cleanupTestCase()
+    {
+        for (ServiceProcess &service : m_services)
+            QVERIFY(!service.isRunning() || service.stop() == 0);
+    }
+
+    // One request on a fresh connection: its status, a fragment of its JSON answer, and that
+    // exactly what was acknowledged was stored.
+    void requests_data()
+    {
+        QTest::addColumn<int>("store");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("answer");
+        const auto row = [](const char *name, const QByteArray &bytes, int status,
+                             const QString &answer, bool bothStores = false) {
+            QTest::addRow("sqlite: %s", name) << 0 << bytes << status << answer;
+            if (bothStores)
+                QTest::addRow("postgresql: %s", name) << 1 << bytes << status << answer;
+        };
+        const QByteArray r = "/api/report.php", c = "/api/crash.php", s = "/api/status.php";
+        const QJsonObject good = report("R");
+        row("report", post(r, json(good)), 200, R"({"ok":true})", true);
+        row("report with email", post(r, json(with(good, "email", " a@b.ch "))), 200, "true");
+        row("text of 256 Ki", post(r, json(report("R", QString(262144, 'x')))), 200, "true", true);
+        row("text of 256 Ki escaped", post(r, json(report("R", QString(262144, QChar(1))))), 200,
+            "true");
+        row("text over 256 Ki", post(r, json(report("R", QString(262145, 'x')))), 400,
+            "\"text\" must be 1 to 262144");
+        row("crash", post(c, json(crash("?"))), 200, "true", true);
+        row("poll", post(s, json(with(good, "text", QJsonValue::Undefined))), 200,
+            R"({"mid":0,"msg":""})", true);
+        row("query ignored", post(s + "?x=1", json(good)), 200, R"("mid":0)");
+        row("lone high surrogate", post(r, R"({"d":"R","v":"1","os":"o","text":"\ud800x"})"), 400,
+            "not valid Unicode", true);
+        row("lone high at the end", post(r, R"({"d":"R","v":"1","os":"o","text":"a\uD800"})"), 400,
+            "not valid Unicode", true);
+        row("lone low surrogate", post(r, R"({"d":"R","v":"1","os":"o","text":"\udc00"})"), 400,
+            "not valid Unicode");
+        row("halves apart", post(r, R"({"d":"R","v":"1","os":"o","text":"\ud83d \ude00"})"), 400,
+            "not valid Unicode");
+        row("pair", post(r, R"({"d":"R","v":"1","os":"o","text":"\\\ud83d\ude00"})"), 200, "true",
+            true);
+        row("raw surrogate bytes",
+            post(r, "{\"d\":\"R\",\"v\":\"1\",\"os\":\"o\",\"text\":\"\xed\xa0\x80\"}"), 400,
+            "not a JSON object");
+        row("empty", post(r, {}), 400, "not a JSON object");
+        row("array", post(c, "[{}]"), 400, "not a JSON object");
+        for (const char *key : {"d", "v", "os", "text"}) {
+            QTest::addRow("missing %s", key)
+                << 0 << post(r, json(with(good, key, QJsonValue::Undefined))) << 400
+                << QString("missing key \"%1\"").arg(key);
+            QTest::addRow("%s as number", key) << 0 << post(r, json(with(good, key, 7))) << 400
+                                               << QString("\"%1\" must be a string").arg(key);
+        }
+        for (const char *key : {"kind", "message", "stack"})
+            QTest::addRow("crash missing %s", key)
+                << 0 << post(c, json(with(crash("?"), key, QJsonValue::Undefined))) << 400
+                << QString("missing key \"%1\"").arg(key);
+        row("email as bool", post(r, json(with(good, "email", true))), 400, "must be a string");
+        row("blank text", post(r, json(with(good, "text", " \n\t "))), 400, "\"text\" is blank");
+        row("device 128", post(r, json(with(good, "d", QString(128, 'D')))), 200, "true");
+        row("device 129", post(r, json(with(good, "d", QString(129, 'D')))), 400, "1 to 128");
+        row("email 255", post(r, json(with(good, "email", QString(255, 'e')))), 400, "0 to 254");
+        row("NUL in text", post(r, json(report("R", QString("a") + QChar(0) + "b"))), 400, "NUL");
+        row("message too long", post(c, json(with(crash("?"), "message", QString(16385, 'm')))),
+            400, "0 to 16384");
+        row("GET", "GET /api/report.php HTTP/1.1\r\n\r\n", 405, "use POST");
+        row("PUT", HttpConnection::request("PUT", r, json(good)), 405, "use POST");
+        row("unknown path", post("/api/reports.php", json(good)), 404, "no such path");
+        row("other case", post("/API/report.php", json(good)), 404, "no such path");
+        row("poll over 4 KiB", post(s, QByteArray(4097, ' ')), 413, "body over 4096");
+        row("report of 100 MB",
+            "POST /api/report.php HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n", 413,
+            "body over 1638400");
+        row("1 MB elsewhere", "POST /x HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n", 413, "4096");
+        row("no length", "POST /api/report.php HTTP/1.1\r\n\r\n" + json(good), 411,
+            "Content-Length");
+        row("chunked", "POST /api/report.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 411,
+            "Content-Length");
+        row("negative length", "POST /api/report.php HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400,
+            "Content-Length");
+        row("head of 20 KiB", "POST / HTTP/1.1\r\nX: " + QByteArray(20000, 'p') + "\r\n\r\n", 431,
+            "head too large");
+        row("HTTP/2.0", "POST /api/report.php HTTP/2.0\r\nContent-Length: 0\r\n\r\n", 505, "");
+        row("garbage", QByteArray("GARBAGE\r\n\r\n"), 400, "not an HTTP request");
+    }
+    void requests()
+    {
+        const int at = store();
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, status);
+        QFETCH(QString, answer);
+        const QMap<QString, int> before = stored(m_locations[at]);
+        HttpConnection http(m_services[at].port());
+        const HttpReply reply = http.exchange(bytes);
+        QCOMPARE(reply.status, status);
+        const QString error = QJsonDocument::fromJson(reply.body)["error"].toString();
+        QVERIFY2((reply.body + error.toUtf8()).contains(answer.toUtf8()), reply.body.constData());
+        QVERIFY(reply.head.contains("Content-Type: application/json"));
+        QMap<QString, int> expected = before;
+        if (status == 200 && !bytes.contains("status.php"))
+            ++expected[bytes.contains("report.php") ? "report" : "crash"];
+        QCOMPARE(stored(m_locations[at]), expected);
+    }
+
+    // What one connection gets back: the statuses in order, and whether the service closes it.
+    void manners_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("halfClose");
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::addColumn<bool>("closed");
+        const QByteArray poll = json(with(report("M"), "text", QJsonValue::Undefined));
+        const QByteArray s = "/api/status.php";
+        QTest::newRow("kept alive")
+            << post(s, poll) + post(s, poll) << false << QList{200, 200} << false;
+        QTest::newRow("Connection: close")
+            << post(s, poll, "Connection: close\r\n") << false << QList{200} << true;
+        QTest::newRow("HTTP/1.0") << QByteArray("POST /api/status.php HTTP/1.0\r\nContent-Length: ")
+                + QByteArray::number(poll.size()) + "\r\n\r\n" + poll
+                                  << false << QList{200} << true;
+        QTest::newRow("HTTP/1.0 keep-alive")
+            << QByteArray("POST /api/status.php HTTP/1.0\r\nConnection: keep-alive\r\n"
+                          "Content-Length: ")
+                + QByteArray::number(poll.size()) + "\r\n\r\n" + poll
+            << false << QList{200} << false;
+        QTest::newRow("half-closed")
+            << post("/api/report.php", json(report("half"))) << true << QList{200} << true;
+        QTest::newRow("pipelined") << post(s, poll) + post(s, "{}") + post("/nowhere", poll)
+                                   << false << QList{200, 400, 404} << false;
+        QTest::newRow("pipelined, then half-closed")
+            << post(s, poll) + post(s, poll) << true << QList{200, 200} << true;
+        QTest::newRow("after a refused head")
+            << QByteArray("POST / HTTP/1.1\r\n\r\n") + post(s, poll) << false << QList{411} << true;
+    }
+    void manners()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, halfClose);
+        QFETCH(QList<int>, statuses);
+        QFETCH(bool, closed);
+        HttpConnection http(m_services[0].port());
+        QVERIFY(http.open() && http.write(bytes));
+        if (halfClose)
+            http.shutdownWrite();
+        for (int status : statuses)
+            QCOMPARE(http.read(3000).status, status);
+        QCOMPARE(http.read(300).status, 0);
+        QCOMPARE(http.waitForClose(500), closed);
+    }
+
+    // An exact repeat from the same device and address is acknowledged and kept once, also when
+    // the first answer never reached the client.
+    void repeatsAreKeptOnce_data() { addStores(); }
+    void repeatsAreKeptOnce()
+    {
+        const int at = store();
+        const QString location = m_locations[at];
+        const QByteArray r = "/api/report.php", c = "/api/crash.php";
+        const QByteArray body = json(report("repeat", QString("fois %1").arg(at)));
+        const QMap<QString, int> before = stored(location);
+        {
+            HttpConnection lost(m_services[at].port());
+            QVERIFY(lost.open() && lost.write(post(r, body)));
+        }
+        HttpConnection http(m_services[at].port());
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(http.exchange(post(r, body)).body, R"({"ok":true})");
+            QCOMPARE(http.exchange(post(c, json(crash("repeat")))).status, 200);
+        }
+        QCOMPARE(http.exchange(post(r, body, "X-Forwarded-For: 192.0.2.9\r\n")).status, 200);
+        QCOMPARE(
+            http.exchange(post(r, json(with(QJsonDocument::fromJson(body).object(), "os", "x"))))
+                .status,
+            200);
+        QMap<QString, int> expected = before;
+        expected["report"] += 3;
+        expected["crash"] += 1;
+        QCOMPARE(stored(location), expected);
+    }
+
+    // Replies left with the makers' command reach the device in order, one per poll, the last
+    // offered again until a newer one; the commands read back what was stored.
+    void makersCommands_data() { addStores(); }
+    void makersCommands()
+    {
+        const int at = store();
+        const QString db = m_locations[at], dev = "CMD";
+        HttpConnection http(m_services[at].port());
+        const QByteArray poll = json(with(report(dev), "text", QJsonValue::Undefined));
+        QCOMPARE(QJsonDocument::fromJson(http.exchange(post("/api/status.php", poll)).body)["mid"]
+                     .toInt(),
+            0);
+        for (const char *text : {"Une", "Deux"})
+            QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, text}).exitCode, 0);
+        QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, " \n"}).exitCode, 1);
+        QStringList seen;
+        for (int i = 0; i < 3; ++i)
+            seen << QJsonDocument::fromJson(
+                http.exchange(post("/api/status.php", poll)).body)["msg"]
+                        .toString();
+        QCOMPARE(seen, QStringList({"Une", "Deux", "Deux"}));
+        const QList<QJsonObject> replies
+            = jsonLines({"replies", "--db", db, "--device", dev, "--json"});
+        QCOMPARE(replies.size(), 2);
+        QVERIFY(!replies[1]["offered"].isNull());
+
+        const QStringList texts
+            = {"court", "saut\nde ligne\tet tab", QString(300, 'x'), "émojis 🙃"};
+        for (const QString &text : texts) {
+            QCOMPARE(http.exchange(post("/api/report.php",
+                                       json(with(report(dev, text), "email", "a@b.ch"))))
+                         .status,
+                200);
+            QCOMPARE(http.exchange(
+                             post("/api/crash.php", json(with(crash(dev, dev), "v", text.left(3)))))
+                         .status,
+                200);
+        }
+        const QStringList table = ServiceProcess::run({"reports", "--db", db, "--device", dev})
+                                      .out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(table.size(), 5); // the header and four reports, newest first, one line each
+        const qsizetype column = table[0].indexOf("TEXT");
+        for (const QString &line : table.mid(1))
+            QVERIFY2(
+                line.at(column - 1) == ' ' && line.at(column) != ' ' && line.size() <= column + 80,
+                qPrintable(line));
+        QVERIFY(table[1].contains("émojis") && table[3].contains("saut de ligne et tab")
+            && table[2].endsWith(QChar(0x2026)));
+        const QList<QJsonObject> rows
+            = jsonLines({"reports", "--db", db, "--device", dev, "--json"});
+        QCOMPARE(rows.size(), 4);
+        QCOMPARE(rows[2]["text"].toString(), texts[1]);
+        QCOMPARE(rows[2]["email"].toString(), "a@b.ch");
+        QCOMPARE(rows[2]["address"].toString(), "127.0.0.1");
+        QCOMPARE(rows[2]["received"].toString().left(11),
+            QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT"));
+        bool grouped = false;
+        for (const QJsonObject &group : jsonLines({"crashes", "--db", db, "--json"})) {
+            if (group["message"] == dev) {
+                grouped = true;
+                QCOMPARE(group["count"].toInt(), 4);
+                QCOMPARE(group["versions"].toArray().size(), 4);
+            }
+        }
+        QVERIFY(grouped);
+        const QMap<QString, int> all = stored(db);
+        QVERIFY(all["report"] >= 4 && all["crash"] >= 4 && all["reply"] >= 2);
+    }
+
+    // A restarted PostgreSQL is found again; while it is away the service answers 503 at once.
+    void postgresqlComesBack()
+    {
+        if (m_locations[1].isEmpty())
+            QSKIP(qPrintable(m_pgWhy));
+        HttpConnection http(m_services[1].port());
+        const auto send = [&](const char *text) {
+            return http.exchange(post("/api/report.php", json(report("pg", text)))).status;
+        };
+        QCOMPARE(send("avant"), 200);
+        QVERIFY(m_pg.control("restart"));
+        QCOMPARE(send("après le redémarrage"), 200);
+        QVERIFY(m_pg.control("stop"));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(send("pendant l'arrêt"), 503);
+        QCOMPARE(http.exchange(post("/api/status.php", json(report("pg")))).status, 503);
+        QVERIFY(clock.elapsed() < 3000);
+        QVERIFY(m_pg.control("start"));
+        QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
+        QStringList texts;
+        for (const QJsonObject &o :
+            jsonLines({"reports", "--db", m_locations[1], "--device", "pg", "--json"}))
+            texts.prepend(o["text"].toString());
+        QCOMPARE(texts, QStringList({"avant", "après le redémarrage", "après le retour"}));
+    }
+
+    // Connections that trickle cannot lock others out: the longest waiting makes room for a new
+    // client, and a head not sent within its deadline ends the connection.
+    void slowClientsMakeRoom()
+    {
+        ServiceProcess service;
+        QVERIFY(service.start(m_dir.filePath("slow.db"), {"--max-connections", "4"}));
+        std::vector<std::unique_ptr<HttpConnection>> slow, quick;
+        for (int i = 0; i < 4; ++i) {
+            slow.push_back(std::make_unique<HttpConnection>(service.port()));
+            QVERIFY(slow.back()->open() && slow.back()->write("POST /api/status.php HTTP/1.1\r\n"));
+            QTest::qWait(50);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 3; ++i) {
+            quick.push_back(std::make_unique<HttpConnection>(service.port()));
+            QCOMPARE(
+                quick.back()->exchange(post("/api/status.php", json(report("S"))), 2000).status,
+                200);
+        }
+        QVERIFY(clock.elapsed() < 2000);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(slow[i]->waitForClose(500));
+        // The last one is cut off when its head is 10 s late.
+        QVERIFY(!slow[3]->waitForClose(9000 - clock.elapsed()));
+        QVERIFY(slow[3]->waitForClose(3000));
+    }
+
+    // A report the service acknowledged is committed: killing it with SIGKILL in the middle of a
+    // burst from 16 connections loses none of them.
+    void acknowledgedSurviveSigkill_data() { addStores(); }
+    void acknowledgedSurviveSigkill()
+    {
+        const QString location = m_locations[store()];
+        ServiceProcess service;
+        QVERIFY(service.start(location, {"--report-limit", "0,0"}));
+        QSet<QString> acknowledged;
+        std::vector<std::unique_ptr<QTcpSocket>> pool;
+        const auto send = [](QTcpSocket *socket, const QString &text) {
+            socket->setProperty("text", text);
+            socket->write(post("/api/report.php", json(report("burst", text))));
+        };
+        for (int i = 0; i < 16; ++i) {
+            QTcpSocket *socket = pool.emplace_back(std::make_unique<QTcpSocket>()).get();
+            connect(socket, &QTcpSocket::readyRead, this, [&, socket, i] {
+                // Each answer is small and arrives whole: the status line, and the body last.
+                const QByteArray answer = socket->readAll();
+                if (answer.startsWith("HTTP/1.1 200") && answer.endsWith(R"({"ok":true})"))
+                    acknowledged.insert(socket->property("text").toString());
+                send(socket, QString("burst %1-%2").arg(i).arg(acknowledged.size()));
+            });
+            socket->connectToHost(QHostAddress::LocalHost, service.port());
+            send(socket, QString("burst %1").arg(i));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(acknowledged.size() >= 600, 30000);
+        service.kill();
+        const QSet<QString> acked = acknowledged;
+        pool.clear();
+        QSet<QString> kept;
+        for (const QJsonObject &o :
+            jsonLines({"reports", "--db", location, "--device", "burst", "--json"}))
+            kept.insert(o["text"].toString());
+        QVERIFY2((acked - kept).isEmpty(), qPrintable(QString::number((acked - kept).size())));
+        ServiceProcess again; // and the database opens again
+        QVERIFY(again.start(location));
+    }
+
+    void rateLimits()
+    {
+        ServiceProcess service;
+        // 6 an hour per device and 10 per address: bursts of 3 and 5.
+        QVERIFY(service.start(
+            m_dir.filePath("limits.db"), {"--report-limit", "6,10", "--crash-limit", "2,0"}));
+        HttpConnection http(service.port());
+        int sent = 0;
+        const auto send = [&](const QString &device, const QByteArray &from) {
+            const QByteArray body = json(report(device, QString::number(++sent)));
+            return http.exchange(post("/api/report.php", body, "X-Forwarded-For: " + from + "\r\n"))
+                .status;
+        };
+        for (const char *from : {"192.0.2.1", "192.0.2.1", "192.0.2.1"})
+            QCOMPARE(send("flood", from), 200);
+        QCOMPARE(send("flood", "192.0.2.2"), 429); // the device, from anywhere
+        QCOMPARE(send("calm", "192.0.2.1"), 200);
+        QCOMPARE(send("calm2", "192.0.2.1"), 200);
+        QCOMPARE(send("fresh", "192.0.2.1"), 429); // the address, whatever the device
+        QCOMPARE(send("fresh", "198.51.100.7, 192.0.2.3"), 200); // the proxy's entry counts
+        QCOMPARE(http.exchange(post("/api/crash.php", json(crash("c", "1")))).status, 200);
+        QCOMPARE(http.exchange(post("/api/crash.php", json(crash("c", "2")))).status, 429);
+    }
+
+    void tls()
+    {
+        ServiceProcess service;
+        QVERIFY(service.makeCertificate());
+        QVERIFY(service.start(m_dir.filePath("tls.db")));
+        HttpConnection https(service.port(), service.certificate());
+        QCOMPARE(https.exchange(post("/api/report.php", json(report("T")))).status, 200);
+        QCOMPARE(
+            https.exchange(post("/api/report.php", json(report("T", QString(300000, 'x'))))).status,
+            400);
+        QCOMPARE(https.exchange(post("/api/status.php", json(report("T")), "Connection: close\r\n"))
+                     .status,
+            200);
+        QVERIFY(https.waitForClose(1000));
+        HttpConnection plain(service.port());
+        QCOMPARE(plain.exchange(post("/api/status.php", json(report("T"))), 2000).status, 0);
+    }
+
+    void refusedStarts_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        const QString db = m_dir.filePath("serve.db");
+        QTest::newRow("plain HTTP off loopback")
+            << QStringList{"serve", "--db", db, "--listen", "0.0.0.0:0"} << "loopback";
+        QTest::newRow("no connections")
+            << QStringList{"serve", "--db", db, "--max-connections", "0"} << "above 0";
+        QTest::newRow("reading a missing file")
+            << QStringList{"reports", "--db", m_dir.filePath("typo.db")} << "typo.db";
+    }
+    void refusedStarts()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        const ServiceProcess::Output out = ServiceProcess::run(arguments);
+        QVERIFY(out.exitCode != 0);
+        QVERIFY2(out.err.contains(error), qPrintable(out.err));
+        QVERIFY(!QFile::exists(m_dir.filePath("typo.db")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "TestService.moc"
