@@ -328,7 +328,9 @@ private Q_SLOTS:
         QCOMPARE(rows[2]["received"].toString().left(11),
             QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT"));
         bool grouped = false;
+        int previous = INT_MAX; // the most frequent first
         for (const QJsonObject &group : jsonLines({"crashes", "--db", db, "--json"})) {
+            QVERIFY(std::exchange(previous, group["count"].toInt()) >= previous);
             if (group["message"] == dev) {
                 grouped = true;
                 QCOMPARE(group["count"].toInt(), 4);
