@@ -17,95 +17,60 @@ public:
     bool start(QString *why)
     {
         const QStringList versions
-            = QDir(QStringLiteral("/usr/lib/postgresql"))
+            = QDir("/usr/lib/postgresql")
                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
         for (const QString &v : versions) {
-            const QString bin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(v);
-            if (QFile::exists(bin + QStringLiteral("/initdb"))) {
-                m_bin = bin;
-                break;
-            }
+            if (m_bin.isEmpty() && QFile::exists("/usr/lib/postgresql/" + v + "/bin/initdb"))
+                m_bin = "/usr/lib/postgresql/" + v + "/bin/";
         }
-        if (m_bin.isEmpty()) {
-            *why = QStringLiteral(
-                "no PostgreSQL server installed (scripts/bootstrap.sh installs it)");
-            return false;
-        }
-        if (!m_dir.isValid()) {
-            *why = QStringLiteral("no temporary folder");
-            return false;
-        }
-        if (::geteuid() == 0) {
-            const passwd *nobody = ::getpwnam("nobody");
-            if (!nobody
-                || ::chown(
-                       QFile::encodeName(m_dir.path()).constData(), nobody->pw_uid, nobody->pw_gid)
-                    != 0) {
-                *why = QStringLiteral("cannot hand a folder to the user nobody");
-                return false;
-            }
-            m_runAs = QStringLiteral("nobody");
-        }
-        const QString data = m_dir.filePath(QStringLiteral("data"));
-        if (!runTool(QStringLiteral("initdb"),
-                {QStringLiteral("-D"), data, QStringLiteral("-A"), QStringLiteral("trust"),
-                    QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("--no-sync"),
-                    QStringLiteral("-E"), QStringLiteral("UTF8")},
-                why))
-            return false;
-        m_running = control(QStringLiteral("start"));
-        if (!m_running)
-            *why = QStringLiteral("pg_ctl start failed");
+        const passwd *nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+        if (nobody
+            && ::chown(QFile::encodeName(m_dir.path()).constData(), nobody->pw_uid, nobody->pw_gid)
+                == 0)
+            m_runAs = "nobody";
+        if (m_bin.isEmpty() || !m_dir.isValid() || (::geteuid() == 0 && m_runAs.isEmpty()))
+            *why = "no PostgreSQL server installed (scripts/bootstrap.sh installs it), or no "
+                   "folder for it";
+        else if (!tool("initdb",
+                     {"-D", m_dir.filePath("data"), "-A", "trust", "-U", "postgres", "--no-sync",
+                         "-E", "UTF8"})
+            || !(m_running = control("start")))
+            *why = "initdb or pg_ctl failed: " + m_dir.filePath("log");
         return m_running;
     }
 
-    // pg_ctl start, stop or restart, waiting until it is done.
+    // pg_ctl start, stop or restart, waiting until it is done. No TCP at all, and no waiting
+    // for the disk: this server lives for one test.
     bool control(const QString &action)
     {
-        // No TCP at all, and no waiting for the disk: this server lives for one test.
-        const QString options = QStringLiteral("-c listen_addresses='' -k %1 -F").arg(m_dir.path());
-        QString ignored;
-        return runTool(QStringLiteral("pg_ctl"),
-            {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-o"),
-                options, QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")),
-                QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w"), action},
-            &ignored);
+        const QString options = "-c listen_addresses='' -k " + m_dir.path() + " -F";
+        return tool("pg_ctl",
+            {"-D", m_dir.filePath("data"), "-o", options, "-l", m_dir.filePath("log"), "-m", "fast",
+                "-w", action});
     }
 
     // The address the service takes with --db.
     QString location() const
     {
-        return QStringLiteral("postgresql:///postgres?host=%1&user=postgres").arg(m_dir.path());
+        return "postgresql:///postgres?host=" + m_dir.path() + "&user=postgres";
     }
 
     ~PgCluster()
     {
-        if (m_running) {
-            QString ignored;
-            runTool(QStringLiteral("pg_ctl"),
-                {QStringLiteral("-D"), m_dir.filePath(QStringLiteral("data")), QStringLiteral("-m"),
-                    QStringLiteral("immediate"), QStringLiteral("stop")},
-                &ignored);
-        }
+        if (m_running)
+            tool("pg_ctl", {"-D", m_dir.filePath("data"), "-m", "immediate", "stop"});
     }
 
 private:
-    bool runTool(const QString &tool, const QStringList &arguments, QString *why) const
+    bool tool(const QString &name, const QStringList &arguments) const
     {
         QProcess process;
-        const QString path = m_bin + QLatin1Char('/') + tool;
         if (m_runAs.isEmpty())
-            process.start(path, arguments);
+            process.start(m_bin + name, arguments);
         else
-            process.start(QStringLiteral("runuser"),
-                QStringList{QStringLiteral("-u"), m_runAs, QStringLiteral("--"), path} + arguments);
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-            || process.exitCode() != 0) {
-            *why = QStringLiteral("%1 failed: %2")
-                       .arg(tool, QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
-            return false;
-        }
-        return true;
+            process.start("runuser", QStringList{"-u", m_runAs, "--", m_bin + name} + arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
     }
 
     QTemporaryDir m_dir;

@@ -41,6 +41,15 @@ class TestService : public QObject
     {
         return HttpConnection::request("POST", path, body, head);
     }
+    static inline const QByteArray reportPath = "/api/report.php", crashPath = "/api/crash.php",
+                                   statusPath = "/api/status.php";
+    // The status and the JSON object of one exchange on a kept-alive connection.
+    static std::pair<int, QJsonObject> ask(HttpConnection &http, const QByteArray &path,
+        const QJsonObject &body, const QByteArray &head = {})
+    {
+        const HttpReply reply = http.exchange(post(path, json(body), head));
+        return {reply.status, QJsonDocument::fromJson(reply.body).object()};
+    }
     static QList<QJsonObject> jsonLines(const QStringList &command)
     {
         QList<QJsonObject> objects;
@@ -247,28 +256,20 @@ private Q_SLOTS:
     void repeatsAreKeptOnce()
     {
         const int at = store();
-        const QString location = m_locations[at];
-        const QByteArray r = "/api/report.php", c = "/api/crash.php";
-        const QByteArray body = json(report("repeat", QString("fois %1").arg(at)));
-        const QMap<QString, int> before = stored(location);
-        {
-            HttpConnection lost(m_services[at].port());
-            QVERIFY(lost.open() && lost.write(post(r, body)));
-        }
+        const QJsonObject first = report("repeat", QString("fois %1").arg(at));
+        const QMap<QString, int> before = stored(m_locations[at]);
+        HttpConnection(m_services[at].port()).write(post(reportPath, json(first)));
         HttpConnection http(m_services[at].port());
         for (int i = 0; i < 2; ++i) {
-            QCOMPARE(http.exchange(post(r, body)).body, R"({"ok":true})");
-            QCOMPARE(http.exchange(post(c, json(crash("repeat")))).status, 200);
+            QCOMPARE(ask(http, reportPath, first).second["ok"], QJsonValue(true));
+            QCOMPARE(ask(http, crashPath, crash("repeat")).first, 200);
         }
-        QCOMPARE(http.exchange(post(r, body, "X-Forwarded-For: 192.0.2.9\r\n")).status, 200);
-        QCOMPARE(
-            http.exchange(post(r, json(with(QJsonDocument::fromJson(body).object(), "os", "x"))))
-                .status,
-            200);
+        QCOMPARE(ask(http, reportPath, first, "X-Forwarded-For: 192.0.2.9\r\n").first, 200);
+        QCOMPARE(ask(http, reportPath, with(first, "os", "x")).first, 200);
         QMap<QString, int> expected = before;
         expected["report"] += 3;
         expected["crash"] += 1;
-        QCOMPARE(stored(location), expected);
+        QCOMPARE(stored(m_locations[at]), expected);
     }
 
     // Replies left with the makers' command reach the device in order, one per poll, the last
@@ -279,35 +280,23 @@ private Q_SLOTS:
         const int at = store();
         const QString db = m_locations[at], dev = "CMD";
         HttpConnection http(m_services[at].port());
-        const QByteArray poll = json(with(report(dev), "text", QJsonValue::Undefined));
-        QCOMPARE(QJsonDocument::fromJson(http.exchange(post("/api/status.php", poll)).body)["mid"]
-                     .toInt(),
-            0);
+        const QJsonObject poll = with(report(dev), "text", QJsonValue::Undefined);
+        QCOMPARE(ask(http, statusPath, poll).second["mid"], QJsonValue(0));
         for (const char *text : {"Une", "Deux"})
             QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, text}).exitCode, 0);
         QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, " \n"}).exitCode, 1);
         QStringList seen;
         for (int i = 0; i < 3; ++i)
-            seen << QJsonDocument::fromJson(
-                http.exchange(post("/api/status.php", poll)).body)["msg"]
-                        .toString();
+            seen << ask(http, statusPath, poll).second["msg"].toString();
         QCOMPARE(seen, QStringList({"Une", "Deux", "Deux"}));
-        const QList<QJsonObject> replies
-            = jsonLines({"replies", "--db", db, "--device", dev, "--json"});
-        QCOMPARE(replies.size(), 2);
-        QVERIFY(!replies[1]["offered"].isNull());
+        const QList<QJsonObject> replies = jsonLines({"replies", "--db", db, "--json"});
+        QVERIFY(replies.size() == 2 && !replies[1]["offered"].isNull());
 
         const QStringList texts
             = {"court", "saut\nde ligne\tet tab", QString(300, 'x'), "émojis 🙃"};
         for (const QString &text : texts) {
-            QCOMPARE(http.exchange(post("/api/report.php",
-                                       json(with(report(dev, text), "email", "a@b.ch"))))
-                         .status,
-                200);
-            QCOMPARE(http.exchange(
-                             post("/api/crash.php", json(with(crash(dev, dev), "v", text.left(3)))))
-                         .status,
-                200);
+            QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).first, 200);
+            QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).first, 200);
         }
         const QStringList table = ServiceProcess::run({"reports", "--db", db, "--device", dev})
                                       .out.split('\n', Qt::SkipEmptyParts);
@@ -339,7 +328,7 @@ private Q_SLOTS:
         }
         QVERIFY(grouped);
         const QMap<QString, int> all = stored(db);
-        QVERIFY(all["report"] >= 4 && all["crash"] >= 4 && all["reply"] >= 2);
+        QVERIFY(all["report"] > 4 && all["crash"] > 4 && all["reply"] == 2);
     }
 
     // A restarted PostgreSQL is found again; while it is away the service answers 503 at once.
@@ -348,9 +337,8 @@ private Q_SLOTS:
         if (m_locations[1].isEmpty())
             QSKIP(qPrintable(m_pgWhy));
         HttpConnection http(m_services[1].port());
-        const auto send = [&](const char *text) {
-            return http.exchange(post("/api/report.php", json(report("pg", text)))).status;
-        };
+        const auto send
+            = [&](const char *text) { return ask(http, reportPath, report("pg", text)).first; };
         QCOMPARE(send("avant"), 200);
         QVERIFY(m_pg.control("restart"));
         QCOMPARE(send("après le redémarrage"), 200);
@@ -358,7 +346,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(send("pendant l'arrêt"), 503);
-        QCOMPARE(http.exchange(post("/api/status.php", json(report("pg")))).status, 503);
+        QCOMPARE(ask(http, statusPath, report("pg")).first, 503);
         QVERIFY(clock.elapsed() < 3000);
         QVERIFY(m_pg.control("start"));
         QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
@@ -385,9 +373,7 @@ private Q_SLOTS:
         clock.start();
         for (int i = 0; i < 3; ++i) {
             quick.push_back(std::make_unique<HttpConnection>(service.port()));
-            QCOMPARE(
-                quick.back()->exchange(post("/api/status.php", json(report("S"))), 2000).status,
-                200);
+            QCOMPARE(ask(*quick.back(), statusPath, report("S")).first, 200);
         }
         QVERIFY(clock.elapsed() < 2000);
         for (int i = 0; i < 3; ++i)
@@ -398,40 +384,33 @@ private Q_SLOTS:
     }
 
     // A report the service acknowledged is committed: killing it with SIGKILL in the middle of a
-    // burst from 16 connections loses none of them.
+    // burst of requests sent ahead on 8 connections loses none of them.
     void acknowledgedSurviveSigkill_data() { addStores(); }
     void acknowledgedSurviveSigkill()
     {
         const QString location = m_locations[store()];
         ServiceProcess service;
         QVERIFY(service.start(location, {"--report-limit", "0,0"}));
-        QSet<QString> acknowledged;
-        std::vector<std::unique_ptr<QTcpSocket>> pool;
-        const auto send = [](QTcpSocket *socket, const QString &text) {
-            socket->setProperty("text", text);
-            socket->write(post("/api/report.php", json(report("burst", text))));
-        };
-        for (int i = 0; i < 16; ++i) {
-            QTcpSocket *socket = pool.emplace_back(std::make_unique<QTcpSocket>()).get();
-            connect(socket, &QTcpSocket::readyRead, this, [&, socket, i] {
-                // Each answer is small and arrives whole: the status line, and the body last.
-                const QByteArray answer = socket->readAll();
-                if (answer.startsWith("HTTP/1.1 200") && answer.endsWith(R"({"ok":true})"))
-                    acknowledged.insert(socket->property("text").toString());
-                send(socket, QString("burst %1-%2").arg(i).arg(acknowledged.size()));
-            });
-            socket->connectToHost(QHostAddress::LocalHost, service.port());
-            send(socket, QString("burst %1").arg(i));
+        const auto text = [](int i, int n) { return QString("burst %1-%2").arg(i).arg(n); };
+        std::vector<std::unique_ptr<HttpConnection>> pool;
+        for (int i = 0; i < 8; ++i) {
+            QByteArray requests;
+            for (int n = 0; n < 150; ++n)
+                requests += post(reportPath, json(report("burst", text(i, n))));
+            QVERIFY(pool.emplace_back(std::make_unique<HttpConnection>(service.port()))
+                        ->write(requests));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(acknowledged.size() >= 600, 30000);
+        QSet<QString> acknowledged;
+        for (int n = 0; acknowledged.size() < 600; ++n) {
+            for (int i = 0; i < 8; ++i)
+                QVERIFY(
+                    pool[i]->read().body == R"({"ok":true})" && (acknowledged << text(i, n), true));
+        }
         service.kill();
-        const QSet<QString> acked = acknowledged;
-        pool.clear();
-        QSet<QString> kept;
         for (const QJsonObject &o :
             jsonLines({"reports", "--db", location, "--device", "burst", "--json"}))
-            kept.insert(o["text"].toString());
-        QVERIFY2((acked - kept).isEmpty(), qPrintable(QString::number((acked - kept).size())));
+            acknowledged.remove(o["text"].toString());
+        QVERIFY2(acknowledged.isEmpty(), qPrintable(QString::number(acknowledged.size())));
         ServiceProcess again; // and the database opens again
         QVERIFY(again.start(location));
     }
@@ -445,9 +424,9 @@ private Q_SLOTS:
         HttpConnection http(service.port());
         int sent = 0;
         const auto send = [&](const QString &device, const QByteArray &from) {
-            const QByteArray body = json(report(device, QString::number(++sent)));
-            return http.exchange(post("/api/report.php", body, "X-Forwarded-For: " + from + "\r\n"))
-                .status;
+            return ask(http, reportPath, report(device, QString::number(++sent)),
+                "X-Forwarded-For: " + from + "\r\n")
+                .first;
         };
         for (const char *from : {"192.0.2.1", "192.0.2.1", "192.0.2.1"})
             QCOMPARE(send("flood", from), 200);
@@ -456,8 +435,8 @@ private Q_SLOTS:
         QCOMPARE(send("calm2", "192.0.2.1"), 200);
         QCOMPARE(send("fresh", "192.0.2.1"), 429); // the address, whatever the device
         QCOMPARE(send("fresh", "198.51.100.7, 192.0.2.3"), 200); // the proxy's entry counts
-        QCOMPARE(http.exchange(post("/api/crash.php", json(crash("c", "1")))).status, 200);
-        QCOMPARE(http.exchange(post("/api/crash.php", json(crash("c", "2")))).status, 429);
+        QCOMPARE(ask(http, crashPath, crash("c", "1")).first, 200);
+        QCOMPARE(ask(http, crashPath, crash("c", "2")).first, 429);
     }
 
     void tls()
@@ -466,16 +445,12 @@ private Q_SLOTS:
         QVERIFY(service.makeCertificate());
         QVERIFY(service.start(m_dir.filePath("tls.db")));
         HttpConnection https(service.port(), service.certificate());
-        QCOMPARE(https.exchange(post("/api/report.php", json(report("T")))).status, 200);
-        QCOMPARE(
-            https.exchange(post("/api/report.php", json(report("T", QString(300000, 'x'))))).status,
-            400);
-        QCOMPARE(https.exchange(post("/api/status.php", json(report("T")), "Connection: close\r\n"))
-                     .status,
-            200);
+        QCOMPARE(ask(https, reportPath, report("T")).first, 200);
+        QCOMPARE(ask(https, reportPath, report("T", QString(300000, 'x'))).first, 400);
+        QCOMPARE(ask(https, statusPath, report("T"), "Connection: close\r\n").first, 200);
         QVERIFY(https.waitForClose(1000));
         HttpConnection plain(service.port());
-        QCOMPARE(plain.exchange(post("/api/status.php", json(report("T"))), 2000).status, 0);
+        QCOMPARE(ask(plain, statusPath, report("T")).first, 0);
     }
 
     void refusedStarts_data()
