@@ -59,15 +59,6 @@ private:
         return shown.size() == 2 ? shown.last() : QString();
     }
 
-    static QList<QJsonObject> jsonLines(const QStringList &command)
-    {
-        const ServiceProcess::Output out = ServiceProcess::run(command);
-        QList<QJsonObject> objects;
-        for (const QString &line : out.out.split('\n', Qt::SkipEmptyParts))
-            objects << QJsonDocument::fromJson(line.toUtf8()).object();
-        return objects;
-    }
-
     // Starts the application and waits for its main window alone.
     bool launch()
     {
@@ -142,7 +133,8 @@ private Q_SLOTS:
 
         QList<QJsonObject> reports;
         QTRY_COMPARE_WITH_TIMEOUT(
-            (reports = jsonLines({"reports", "--json", "--db", m_db})).size(), 1, 10000);
+            (reports = ServiceProcess::jsonLines({"reports", "--json", "--db", m_db})).size(), 1,
+            10000);
         const QJsonObject report = reports.first();
         QCOMPARE(report.value("device").toString(), deviceId());
         QCOMPARE(report.value("text").toString(), "Le gras revient apres Ctrl+V");
@@ -167,7 +159,8 @@ private Q_SLOTS:
         const ServiceProcess::Output made
             = ServiceProcess::run({"reply", device, text, "--db", m_db});
         QVERIFY2(made.exitCode == 0, qPrintable(made.err));
-        const QList<QJsonObject> replies = jsonLines({"replies", "--json", "--db", m_db});
+        const QList<QJsonObject> replies
+            = ServiceProcess::jsonLines({"replies", "--json", "--db", m_db});
         QCOMPARE(replies.size(), 1);
         const qint64 id = replies.first().value("id").toInteger();
         QVERIFY(id > 0);
@@ -187,7 +180,10 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(
             m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{id}), 5000);
-        QVERIFY(!jsonLines({"replies", "--json", "--db", m_db}).first().value("offered").isNull());
+        QVERIFY(!ServiceProcess::jsonLines({"replies", "--json", "--db", m_db})
+                     .first()
+                     .value("offered")
+                     .isNull());
         quit();
 
         // The service offers the same reply again at every poll; the application keeps quiet for
@@ -209,12 +205,13 @@ private Q_SLOTS:
         ::kill(pid_t(m_app.processId()), SIGSEGV);
         QVERIFY(m_app.waitForFinished(10000));
         QCOMPARE(m_app.exitStatus(), QProcess::CrashExit);
-        QVERIFY(jsonLines({"crashes", "--json", "--db", m_db}).isEmpty());
+        QVERIFY(ServiceProcess::jsonLines({"crashes", "--json", "--db", m_db}).isEmpty());
 
         QVERIFY(launch());
         QList<QJsonObject> crashes;
         QTRY_VERIFY_WITH_TIMEOUT(
-            !(crashes = jsonLines({"crashes", "--json", "--db", m_db})).isEmpty(), 10000);
+            !(crashes = ServiceProcess::jsonLines({"crashes", "--json", "--db", m_db})).isEmpty(),
+            10000);
         QCOMPARE(crashes.size(), 1);
         QCOMPARE(crashes.first().value("message").toString(), "Signal 11");
         QVERIFY2(QJsonDocument(crashes.first()).toJson().contains(ORVANE_VERSION),

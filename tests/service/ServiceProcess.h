@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QTemporaryDir>
@@ -25,6 +27,15 @@ public:
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    // A command's output read as one JSON object a line.
+    static QList<QJsonObject> jsonLines(const QStringList &arguments)
+    {
+        QList<QJsonObject> objects;
+        for (const QString &line : run(arguments).out.split('\n', Qt::SkipEmptyParts))
+            objects << QJsonDocument::fromJson(line.toUtf8()).object();
+        return objects;
     }
 
     // A certificate for 127.0.0.1 made for this run; the service then speaks TLS.

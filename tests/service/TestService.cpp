@@ -50,18 +50,11 @@ class TestService : public QObject
         const HttpReply reply = http.exchange(post(path, json(body), head));
         return {reply.status, QJsonDocument::fromJson(reply.body).object()};
     }
-    static QList<QJsonObject> jsonLines(const QStringList &command)
-    {
-        QList<QJsonObject> objects;
-        for (const QString &line : ServiceProcess::run(command).out.split('\n', Qt::SkipEmptyParts))
-            objects << QJsonDocument::fromJson(line.toUtf8()).object();
-        return objects;
-    }
     // Records stored, by type, as the makers' export sees them.
     static QMap<QString, int> stored(const QString &location)
     {
         QMap<QString, int> types;
-        for (const QJsonObject &o : jsonLines({"export", "--db", location}))
+        for (const QJsonObject &o : ServiceProcess::jsonLines({"export", "--db", location}))
             ++types[o["type"].toString()];
         return types;
     }
@@ -289,7 +282,8 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             seen << ask(http, statusPath, poll).second["msg"].toString();
         QCOMPARE(seen, QStringList({"Une", "Deux", "Deux"}));
-        const QList<QJsonObject> replies = jsonLines({"replies", "--db", db, "--json"});
+        const QList<QJsonObject> replies
+            = ServiceProcess::jsonLines({"replies", "--db", db, "--json"});
         QVERIFY(replies.size() == 2 && !replies[1]["offered"].isNull());
 
         const QStringList texts
@@ -309,7 +303,7 @@ private Q_SLOTS:
         QVERIFY(table[1].contains("émojis") && table[3].contains("saut de ligne et tab")
             && table[2].endsWith(QChar(0x2026)));
         const QList<QJsonObject> rows
-            = jsonLines({"reports", "--db", db, "--device", dev, "--json"});
+            = ServiceProcess::jsonLines({"reports", "--db", db, "--device", dev, "--json"});
         QCOMPARE(rows.size(), 4);
         QCOMPARE(rows[2]["text"].toString(), texts[1]);
         QCOMPARE(rows[2]["email"].toString(), "a@b.ch");
@@ -318,7 +312,8 @@ private Q_SLOTS:
             QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT"));
         bool grouped = false;
         int previous = INT_MAX; // the most frequent first
-        for (const QJsonObject &group : jsonLines({"crashes", "--db", db, "--json"})) {
+        for (const QJsonObject &group :
+            ServiceProcess::jsonLines({"crashes", "--db", db, "--json"})) {
             QVERIFY(std::exchange(previous, group["count"].toInt()) >= previous);
             if (group["message"] == dev) {
                 grouped = true;
@@ -351,8 +346,8 @@ private Q_SLOTS:
         QVERIFY(m_pg.control("start"));
         QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
         QStringList texts;
-        for (const QJsonObject &o :
-            jsonLines({"reports", "--db", m_locations[1], "--device", "pg", "--json"}))
+        for (const QJsonObject &o : ServiceProcess::jsonLines(
+                 {"reports", "--db", m_locations[1], "--device", "pg", "--json"}))
             texts.prepend(o["text"].toString());
         QCOMPARE(texts, QStringList({"avant", "après le redémarrage", "après le retour"}));
     }
@@ -408,7 +403,7 @@ private Q_SLOTS:
         }
         service.kill();
         for (const QJsonObject &o :
-            jsonLines({"reports", "--db", location, "--device", "burst", "--json"}))
+            ServiceProcess::jsonLines({"reports", "--db", location, "--device", "burst", "--json"}))
             acknowledged.remove(o["text"].toString());
         QVERIFY2(acknowledged.isEmpty(), qPrintable(QString::number(acknowledged.size())));
         ServiceProcess again; // and the database opens again
