@@ -18,7 +18,8 @@ struct Record
 {
     QString message;
     QString stack;
-    // Where the record now lies; removed once the service acknowledged it.
+    // Where the record now lies, removed once the service acknowledged it; empty for what is
+    // not kept.
     QString file;
 };
 
