@@ -1,13 +1,16 @@
 #include "diagnostics/CrashReporter.h"
 
 #include "diagnostics/CrashCapture.h"
+#include "diagnostics/PendingCrash.h"
 #include "diagnostics/ServiceLink.h"
 #include "settings/TavoSettings.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QNetworkReply>
 #include <QStandardPaths>
-#include <QStringDecoder>
+#include <QThreadPool>
 
 #include <execinfo.h>
 
@@ -16,7 +19,6 @@
 namespace {
 
 const QString crashKind = QStringLiteral("crash");
-const QString separator = QStringLiteral("\n---\n");
 constexpr int errorFrames = 15;
 // Apport keeps its reports here on Ubuntu; elsewhere the folder is missing and nothing is read.
 const QString apportFolder = QStringLiteral("/var/crash");
@@ -28,15 +30,51 @@ QDateTime distantPast()
     return QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC);
 }
 
+// Reads each report of `sources` newer than the mark, and moves the mark past those read.
+QList<PendingCrash::Record> harvest(const QList<SystemCrashReports::Source> &sources)
+{
+    const SettingsStore &store = TavoSettings::defaults();
+    const QDateTime stored = store.date(TavoSettings::lastCrashScanKey);
+    const QDateTime previous = stored.isValid() ? stored : distantPast();
+    QDateTime mark = previous;
+    bool listed = false;
+    QList<PendingCrash::Record> found;
+    for (const SystemCrashReports::Source &source : sources) {
+        const SystemCrashReports::Listing reports = source(previous);
+        if (!reports)
+            continue;
+        listed = true;
+        for (const SystemCrashReports::Report &report : *reports) {
+            if (!report.date.isValid() || report.date <= previous)
+                continue;
+            // One that can't be read is tried again next time, until a newer one passes it.
+            const std::optional<QString> text = report.read();
+            if (!text)
+                continue;
+            found.append({SystemCrashReports::messageOf(*text), SystemCrashReports::stackOf(*text),
+                QString()});
+            if (report.date > mark)
+                mark = report.date;
+        }
+    }
+    // Written back after every look, also when nothing was new, so that an absent or mistyped
+    // mark becomes a date. A mark that holds that date already is left alone: a settings write
+    // is durable and costs more than the rest of the launch's crash work together.
+    if (listed && mark != stored)
+        store.setObject(TavoSettings::lastCrashScanKey, mark);
+    return found;
+}
+
 } // namespace
 
 namespace CrashReporter {
 
 void install()
 {
-    sendPendingCrash();
-    sendSystemCrashReports();
-    CrashCapture::install(QFile::encodeName(crashFile()).constData());
+    const QString recordPath = crashFile();
+    PendingCrash::removeLeftovers(recordPath);
+    sendCrashes(systemSources());
+    CrashCapture::install(QFile::encodeName(recordPath).constData());
 }
 
 void reportError(const QString &message)
@@ -51,15 +89,14 @@ void reportError(const QString &message)
     send(QStringLiteral("error"), message, stack.join(QLatin1Char('\n')));
 }
 
-void send(const QString &kind, const QString &message, const QString &stack)
+QNetworkReply *send(const QString &kind, const QString &message, const QString &stack)
 {
     // Never creates an identifier: a crash before the first report or poll goes as "?".
     QJsonObject body = ServiceLink::identity(ServiceLink::storedDeviceId());
     body.insert(QStringLiteral("kind"), kind);
     body.insert(QStringLiteral("message"), message);
     body.insert(QStringLiteral("stack"), stack);
-    // The reply deletes itself when it ends and is never read: there is no retry to decide on.
-    ServiceLink::post(ServiceLink::crashPath, body, ServiceLink::crashTimeoutMs);
+    return ServiceLink::post(ServiceLink::crashPath, body, ServiceLink::crashTimeoutMs);
 }
 
 QString crashFile()
@@ -70,59 +107,38 @@ QString crashFile()
     return folder + QStringLiteral("/pending-crash.txt");
 }
 
-void sendPendingCrash()
+void sendCrashes(
+    const QList<SystemCrashReports::Source> &sources, const std::function<void()> &done)
 {
-    QFile file(crashFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString record = decoder.decode(file.readAll());
-    file.close();
-    if (decoder.hasError())
-        return;
-    // Removed before the upload starts, whatever becomes of it: each record is offered once.
-    file.remove();
-    const QStringList pieces = record.split(separator);
-    send(crashKind, pieces.value(0), pieces.value(1));
+    const QString recordPath = crashFile();
+    QThreadPool::globalInstance()->start([recordPath, sources, done] {
+        const QList<PendingCrash::Record> found = PendingCrash::take(recordPath) + harvest(sources);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [found, done] {
+                for (const PendingCrash::Record &record : found) {
+                    QNetworkReply *reply = send(crashKind, record.message, record.stack);
+                    if (!reply || record.file.isEmpty())
+                        continue;
+                    // Kept aside until the service says it has the record.
+                    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, record] {
+                        const std::optional<ServiceLink::Answer> answer
+                            = ServiceLink::answerOf(reply);
+                        if (answer && answer->status / 100 == 2)
+                            QFile::remove(record.file);
+                    });
+                }
+                if (done)
+                    done();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
-void sendSystemCrashReports()
+QList<SystemCrashReports::Source> systemSources()
 {
-    sendSystemCrashReports(
-        {[](const QDateTime &after) { return SystemCrashReports::fromJournal(after); },
-            [](const QDateTime &) { return SystemCrashReports::fromApport(apportFolder); }});
-}
-
-void sendSystemCrashReports(const QList<SystemCrashReports::Source> &sources)
-{
-    const SettingsStore &store = TavoSettings::defaults();
-    const QDateTime stored = store.date(TavoSettings::lastCrashScanKey);
-    const QDateTime previous = stored.isValid() ? stored : distantPast();
-    QDateTime mark = previous;
-    bool listed = false;
-    for (const SystemCrashReports::Source &source : sources) {
-        const SystemCrashReports::Listing reports = source(previous);
-        if (!reports)
-            continue;
-        listed = true;
-        for (const SystemCrashReports::Report &report : *reports) {
-            if (!report.date.isValid() || report.date <= previous)
-                continue;
-            // One that can't be read is tried again next time, until a newer one passes it.
-            const std::optional<QString> text = report.read();
-            if (!text)
-                continue;
-            send(crashKind, SystemCrashReports::messageOf(*text),
-                SystemCrashReports::stackOf(*text));
-            if (report.date > mark)
-                mark = report.date;
-        }
-    }
-    // Written back after every look, also when nothing was new, so that an absent or mistyped
-    // mark becomes a date. A mark that holds that date already is left alone: a settings write
-    // is durable and costs more than the rest of the launch's crash work together.
-    if (listed && mark != stored)
-        store.setObject(TavoSettings::lastCrashScanKey, mark);
+    return {[](const QDateTime &after) { return SystemCrashReports::fromJournal(after); },
+        [](const QDateTime &) { return SystemCrashReports::fromApport(apportFolder); }};
 }
 
 } // namespace CrashReporter

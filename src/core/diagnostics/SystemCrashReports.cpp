@@ -1,11 +1,11 @@
 #include "diagnostics/SystemCrashReports.h"
 
+#include "diagnostics/BoundedRead.h"
 #include "platform/RunningAppImage.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
 #include <systemd/sd-journal.h>
@@ -17,15 +17,9 @@ const QString executablePrefix = QStringLiteral("orvanetavo");
 // systemd-coredump's "Process … dumped core" entries.
 constexpr auto coredumpMessageId = "MESSAGE_ID=fc2e22bc6ee647b6b90729ab34a250b1";
 constexpr qsizetype stackLimit = 18000;
-
-std::optional<QString> strictUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
+// What is read of one report: room for the 18000 characters sent and the lines around them,
+// not for the core dump that an apport report may carry.
+constexpr qint64 readLimit = 256 * 1024;
 
 // The value of one field of the current entry, without its "NAME=".
 std::optional<QByteArray> field(sd_journal *journal, const char *name)
@@ -65,8 +59,10 @@ Listing fromJournal(const QDateTime &after, const QStringList &files)
     const QByteArray uid = "COREDUMP_UID=" + QByteArray::number(getuid());
     sd_journal_add_match(journal, coredumpMessageId, 0);
     sd_journal_add_match(journal, uid.constData(), 0);
-    // A stack trace can be long; the whole MESSAGE is wanted, not the first 64 KiB.
-    sd_journal_set_data_threshold(journal, 0);
+    // The head of a long MESSAGE is all that is sent. The threshold is only a hint, so it is cut
+    // here as well, and where the journal cut it (its threshold counts the field's name) a
+    // character may be left incomplete at the end.
+    sd_journal_set_data_threshold(journal, size_t(readLimit));
     // Straight to the first entry that can be new; the distant past lies before the epoch.
     if (after.isValid() && after.toMSecsSinceEpoch() > 0)
         sd_journal_seek_realtime_usec(journal, quint64(after.toMSecsSinceEpoch()) * 1000);
@@ -84,7 +80,8 @@ Listing fromJournal(const QDateTime &after, const QStringList &files)
         // To the millisecond, as the mark is kept: the same entry never looks newer than itself.
         const QDateTime date = QDateTime::fromMSecsSinceEpoch(qint64(usec / 1000), Qt::UTC);
         const std::optional<QByteArray> message = field(journal, "MESSAGE");
-        const std::optional<QString> text = message ? strictUtf8(*message) : std::nullopt;
+        const std::optional<QString> text
+            = message ? BoundedRead::utf8(message->left(readLimit), true) : std::nullopt;
         reports.append({date, [text] { return text; }});
     }
     sd_journal_close(journal);
@@ -103,12 +100,8 @@ Listing fromApport(const QString &folder)
         if (!isOurApportName(entry.fileName()) || entry.ownerId() != getuid())
             continue;
         const QString path = entry.absoluteFilePath();
-        reports.append({entry.lastModified().toUTC(), [path]() -> std::optional<QString> {
-                            QFile file(path);
-                            if (!file.open(QIODevice::ReadOnly))
-                                return std::nullopt;
-                            return strictUtf8(file.readAll());
-                        }});
+        reports.append(
+            {entry.lastModified().toUTC(), [path] { return BoundedRead::text(path, readLimit); }});
     }
     return reports;
 }

@@ -17,7 +17,7 @@ namespace SystemCrashReports {
 struct Report
 {
     QDateTime date;
-    // The whole text, or nothing when it can't be read as UTF-8.
+    // Its text, at most the first 256 KiB of it, or nothing when it can't be read as UTF-8.
     std::function<std::optional<QString>()> read;
 };
 
