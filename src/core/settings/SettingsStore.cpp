@@ -1,11 +1,13 @@
 #include "settings/SettingsStore.h"
 
+#include "platform/PathAside.h"
 #include "platform/SystemLog.h"
 #include "settings/SettingsFile.h"
 
 #include <QFile>
 #include <QHash>
 #include <QMutex>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -17,12 +19,15 @@ namespace {
 constexpr qint64 largest = std::numeric_limits<qint64>::max();
 constexpr qint64 smallest = std::numeric_limits<qint64>::min();
 
-// Values whose write failed, by file. The engine may run on another thread than the window,
-// so the map has a lock of its own; it is held only to look up or change the map.
+// Values whose write failed, by file, and what each file held when it was last read or written.
+// The engine may run on another thread than the window, so the maps have a lock of their own;
+// it is held only to look up or change them.
 struct HeldValues
 {
     QMutex mutex;
     QHash<QString, QVariantMap> byFile;
+    QHash<QString, QVariantMap> lastRead;
+    QSet<QString> unreadable;
 };
 
 HeldValues &held()
@@ -59,6 +64,36 @@ void release(const QString &file, const QString &key)
     const auto it = values.byFile.find(file);
     if (it != values.byFile.end())
         it->remove(key);
+}
+
+void remember(const QString &file, const QVariantMap &values)
+{
+    HeldValues &state = held();
+    const QMutexLocker locker(&state.mutex);
+    state.lastRead.insert(file, values);
+    state.unreadable.remove(file);
+}
+
+// The file's values; when it is there but cannot be read (no permission, no descriptor left),
+// what it held when last read, so that the count shown does not drop to nothing meanwhile.
+QVariantMap fileValues(const QString &file)
+{
+    QString error;
+    const std::optional<QVariantMap> values = SettingsFile(file).read(&error);
+    if (values) {
+        remember(file, *values);
+        return *values;
+    }
+    HeldValues &state = held();
+    QMutexLocker locker(&state.mutex);
+    const QVariantMap last = state.lastRead.value(file);
+    // Said once, until the file can be read again: every read of every key would repeat it.
+    const bool first = !state.unreadable.contains(file);
+    state.unreadable.insert(file);
+    locker.unlock();
+    if (first)
+        SystemLog::write(QStringLiteral("OrvaneTavo: réglages: ") + error);
+    return last;
 }
 
 qint64 wholePart(double value)
@@ -105,7 +140,7 @@ bool readJson(QIODevice &device, QSettings::SettingsMap &map)
     map = SettingsFile::parse(device.readAll(), &ok);
     if (!ok) {
         if (auto *file = qobject_cast<QFile *>(&device))
-            SettingsFile::setAside(file->fileName());
+            PathAside::move(file->fileName());
     }
     return true;
 }
@@ -137,7 +172,7 @@ QVariant SettingsStore::object(const QString &key) const
     const QString file = fileName();
     if (const std::optional<QVariant> value = heldValue(file, key))
         return *value;
-    return SettingsFile(file).read().value(key);
+    return fileValues(file).value(key);
 }
 
 bool SettingsStore::contains(const QString &key) const
@@ -175,43 +210,46 @@ QDateTime SettingsStore::date(const QString &key) const
 
 void SettingsStore::setBool(const QString &key, bool value) const
 {
-    write(key, [value](const QVariant &) { return QVariant(value); });
+    update(key, [value](const QVariant &) { return QVariant(value); });
 }
 
 void SettingsStore::setInteger(const QString &key, qint64 value) const
 {
-    write(key, [value](const QVariant &) { return QVariant::fromValue(value); });
+    update(key, [value](const QVariant &) { return QVariant::fromValue(value); });
 }
 
 void SettingsStore::setObject(const QString &key, const QVariant &value) const
 {
-    write(key, [&value](const QVariant &) { return value; });
+    update(key, [&value](const QVariant &) { return value; });
 }
 
 qint64 SettingsStore::increment(const QString &key) const
 {
-    return write(key, [](const QVariant &current) {
+    return update(key, [](const QVariant &current) {
         const qint64 count = integerOf(current);
         return QVariant::fromValue(count == largest ? largest : count + 1);
     }).toLongLong();
 }
 
-QVariant SettingsStore::write(
+QVariant SettingsStore::update(
     const QString &key, const std::function<QVariant(const QVariant &)> &next) const
 {
     const QString file = fileName();
     std::optional<QVariant> written;
+    QVariantMap stored;
     QString error;
-    const bool stored = SettingsFile(file).update(
+    const bool ok = SettingsFile(file).update(
         [&](QVariantMap &values) {
             // A value held from a failed write is what readers saw last: go on from it.
             const std::optional<QVariant> current = heldValue(file, key);
             written = next(current ? *current : values.value(key));
             values.insert(key, *written);
+            stored = values;
         },
         &error);
-    if (stored) {
+    if (ok) {
         release(file, key);
+        remember(file, stored);
         return *written;
     }
     if (!written)
