@@ -1,0 +1,507 @@
+// What the application keeps on this machine for the user: the settings store, the login item
+// and the socket of the one running copy. Each must survive whatever it meets at its path.
+#include "diagnostics/ServiceLink.h"
+#include "platform/AutostartLoginItem.h"
+#include "platform/RunningAppImage.h"
+#include "platform/SingleInstance.h"
+#include "settings/TavoSettings.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <future>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using Status = LoginItem::Status;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A new Unix socket bound at `path`, or connected to it.
+int unixSocket(const QString &path, int (*to)(int, const sockaddr *, socklen_t))
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+    return to(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// Puts at `path` what a crash, another program or a person may leave there. A socket is bound
+// (and listens, never answering, for "listener") until `*fd` is closed.
+bool plant(const QString &kind, const QString &path, const QByteArray &bytes, int *fd)
+{
+    const QByteArray name = QFile::encodeName(path);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (kind == "file")
+        return writeFile(path, bytes);
+    if (kind == "fifo")
+        return ::mkfifo(name.constData(), 0600) == 0;
+    if (kind == "folder")
+        return QDir().mkpath(path + "/inside");
+    if (kind == "link")
+        return ::symlink(bytes.constData(), name.constData()) == 0;
+    *fd = unixSocket(path, ::bind);
+    return *fd >= 0 && (kind != "listener" || ::listen(*fd, 8) == 0)
+        && (kind != "foreign" || ::chown(name.constData(), 65534, 65534) == 0);
+}
+
+// Takes every descriptor this process may still open, until it ends: a process at its limit.
+struct NoDescriptorLeft
+{
+    rlimit saved{};
+    std::vector<int> held;
+    NoDescriptorLeft()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            held.push_back(fd);
+    }
+    ~NoDescriptorLeft()
+    {
+        for (int fd : held)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+};
+
+// A later launch, as another process makes it: its wait for an answer leaves this thread's loop
+// free to give one. True when it runs rather than hand over.
+bool launchRuns(const QString &folder)
+{
+    auto launch
+        = std::async(std::launch::async, [folder] { return SingleInstance(folder).claim(); });
+    while (launch.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QTest::qWait(5);
+    return launch.get();
+}
+
+} // namespace
+
+class TestUserFiles : public QObject
+{
+    Q_OBJECT
+
+private:
+    SettingsStore store;
+    QTemporaryDir m_dir;
+
+    QString path() const { return store.fileName(); }
+    QJsonObject fileAsJson() const { return QJsonDocument::fromJson(readFile(path())).object(); }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(QFileInfo(path()).absolutePath()).removeRecursively();
+        QDir(m_dir.path()).removeRecursively();
+        QDir().mkpath(m_dir.path());
+        // A call that blocks ends the test here rather than at the suite's time-out.
+        ::alarm(20);
+    }
+
+    void cleanup() { ::alarm(0); }
+
+    // Only a stored false turns an engine switch off, while the ordinary Boolean read has
+    // absent false; the count reads whole within its range and never wraps.
+    void readsAndCounter_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("read"); // switch, menu-bar mode, count, count after one more
+        const QString max = QString::number(std::numeric_limits<qint64>::max());
+        const QString min = QString::number(std::numeric_limits<qint64>::min());
+        const auto row = [](const char *tag, const char *count, const QString &read) {
+            QTest::newRow(tag) << (*count ? R"({"OTCleanedCount": )" + QByteArray(count) + "}"
+                                          : QByteArray())
+                               << read;
+        };
+        row("no file", "", "1 0 0 1");
+        QTest::newRow("stored") << QByteArray(R"({"OTEnabled": false, "OTMenuBarMode": true})")
+                                << "0 1 0 1";
+        QTest::newRow("strings") << QByteArray(R"({"OTEnabled": "false", "OTCleanedCount": "x"})")
+                                 << "1 0 0 1";
+        row("largest", "9223372036854775807", "1 0 " + max + " " + max);
+        row("beyond the range", "1e20", "1 0 " + max + " " + max);
+        row("below the range", "-1e20", "1 0 " + min + " -9223372036854775807");
+        row("not whole", "41.9", "1 0 41 42");
+        row("number as text", R"(" 41")", "1 0 41 42");
+    }
+
+    void readsAndCounter()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(file.isEmpty() || writeFile(path(), file));
+        const QString read = QString("%1 %2 %3 ")
+                                 .arg(int(TavoSettings::isEnabled()))
+                                 .arg(int(store.boolValue(TavoSettings::menuBarModeKey)))
+                                 .arg(store.integer("OTCleanedCount"));
+        QTEST(read + QString::number(store.increment("OTCleanedCount")), "read");
+        QCOMPARE(fileAsJson().value("OTCleanedCount").toInteger(), store.integer("OTCleanedCount"));
+    }
+
+    // Every type comes back as it went to a fresh QSettings reader, and what another writer
+    // stored under another key stays.
+    void everyTypeSurvivesAndOtherKeysStay()
+    {
+        QSettings other(path(), SettingsStore::format());
+        other.setValue("OTOnboarded", true);
+        other.sync();
+        const QVariantMap values{{"OTOnboarded", true}, {"OTCleanedCount", (qint64(1) << 53) + 1},
+            {"OTDeviceId", QString::fromUtf8("ÉTÉ-📄-\"quoted\"")},
+            {"OTShownMessages", QVariantList{3ll, 1ll, 2ll}},
+            {"OTLastCrashScan", QDateTime(QDate(2026, 12, 6), QTime(6, 7, 34, 123), Qt::UTC)}};
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            if (it.key() != "OTOnboarded")
+                store.setObject(it.key(), it.value());
+        }
+        QSettings fresh(path(), SettingsStore::format());
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            QCOMPARE(fresh.value(it.key()), it.value());
+            QCOMPARE(fresh.value(it.key()).typeId(), it.value().typeId());
+        }
+    }
+
+    // Whatever sits at the file's or the lock's path, reads and writes return at once; the
+    // thing is moved aside, beside an earlier one, and never written over.
+    void unusableThingsAreSetAside_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("truncated") << ""
+                                   << "file" << QByteArray(R"({"OTEnabled": fal)");
+        QTest::newRow("not an object") << ""
+                                       << "file" << QByteArray("[1, 2]");
+        QTest::newRow("FIFO") << ""
+                              << "fifo" << QByteArray();
+        QTest::newRow("folder") << ""
+                                << "folder" << QByteArray();
+        QTest::newRow("dangling link") << ""
+                                       << "link" << QByteArray("/nonexistent/x.json");
+        QTest::newRow("folder as the lock") << ".lock"
+                                            << "folder" << QByteArray();
+        QTest::newRow("FIFO as the lock") << ".lock"
+                                          << "fifo" << QByteArray();
+    }
+
+    void unusableThingsAreSetAside()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        const QString odd = path() + suffix;
+        QVERIFY(writeFile(odd + ".corrupt", "earlier"));
+        QVERIFY(plant(kind, odd, bytes, nullptr));
+        QVERIFY(TavoSettings::isEnabled());
+        store.setInteger("OTCleanedCount", 7);
+        QCOMPARE(fileAsJson(), QJsonObject({{"OTCleanedCount", 7}}));
+        QVERIFY(!QFileInfo(path()).isSymLink() && !QFileInfo::exists(path() + ".lock"));
+        QCOMPARE(readFile(odd + ".corrupt"), QByteArray("earlier"));
+        struct stat aside;
+        QCOMPARE(::lstat(QFile::encodeName(odd + ".1.corrupt").constData(), &aside), 0);
+        QVERIFY(kind != "file" || readFile(odd + ".1.corrupt") == bytes);
+    }
+
+    // However the file fails the store, every reader gets what was last chosen, for this run:
+    // a second click turns the switch back on, the count goes on from what was stored, the
+    // device keeps one identifier, a file that could not be read is not written over, and each
+    // failure is logged once. Once the file can be written again, writes go on from there.
+    void failuresHoldForThisRun_data()
+    {
+        QTest::addColumn<bool>("noDescriptorLeft"); // otherwise: a lock never released
+        QTest::newRow("lock never released") << false;
+        QTest::newRow("no descriptor left") << true;
+    }
+
+    void failuresHoldForThisRun()
+    {
+        QFETCH(bool, noDescriptorLeft);
+        const QByteArray stored = R"({"OTCleanedCount": 500})";
+        QVERIFY(writeFile(path(), stored) && store.integer("OTCleanedCount") == 500);
+        QLockFile lock(path() + ".lock");
+        QVERIFY(noDescriptorLeft || lock.tryLock(0));
+        const int savedStderr = ::dup(2);
+        const int log = ::open(QFile::encodeName(m_dir.filePath("log")), O_WRONLY | O_CREAT, 0600);
+        ::dup2(log, 2);
+        ::close(log);
+        std::optional<NoDescriptorLeft> exhausted;
+        if (noDescriptorLeft)
+            exhausted.emplace();
+
+        store.setBool("OTEnabled", false);
+        store.setBool("OTEnabled", !TavoSettings::isEnabled());
+        const qint64 first = store.increment("OTCleanedCount");
+        const QString seen = QString("%1 %2 %3 %4")
+                                 .arg(int(TavoSettings::isEnabled()))
+                                 .arg(first)
+                                 .arg(store.increment("OTCleanedCount"))
+                                 .arg(store.integer("OTCleanedCount"));
+        const QString id = ServiceLink::deviceId();
+        const bool sameId = !id.isEmpty() && ServiceLink::deviceId() == id;
+
+        exhausted.reset();
+        ::dup2(savedStderr, 2);
+        ::close(savedStderr);
+        QCOMPARE(seen, "1 501 502 502");
+        QVERIFY(sameId);
+        const QByteArray logged = readFile(m_dir.filePath("log"));
+        const QList<qsizetype> lines{
+            logged.count("OTEnabled"), logged.count("OTCleanedCount"), logged.count("cannot read")};
+        QCOMPARE(lines, (QList<qsizetype>{1, 1, noDescriptorLeft}));
+        QCOMPARE(readFile(path()), stored);
+
+        lock.unlock();
+        QCOMPARE(store.increment("OTCleanedCount"), 503);
+        QCOMPARE(fileAsJson().value("OTCleanedCount"), QJsonValue(503));
+        store.setBool("OTEnabled", true);
+        store.setObject(TavoSettings::deviceIdKey, id);
+    }
+
+    // Nothing left at the socket's name, or the lock's, keeps a launch from running and being
+    // found in its turn; nothing but a copy of ours that answers is ever handed over to.
+    void oddThingsAtTheSocketName_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("socket left by a crash") << ""
+                                                << "socket";
+        QTest::newRow("program that never answers") << ""
+                                                    << "listener";
+        QTest::newRow("another user's socket") << ""
+                                               << "foreign";
+        QTest::newRow("link to a running copy") << ""
+                                                << "link";
+        QTest::newRow("file") << ""
+                              << "file";
+        QTest::newRow("folder") << ""
+                                << "folder";
+        QTest::newRow("folder as the lock") << ".lock"
+                                            << "folder";
+        QTest::newRow("FIFO as the lock") << ".lock"
+                                          << "fifo";
+    }
+
+    void oddThingsAtTheSocketName()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QString, kind);
+        if (kind == "foreign" && ::getuid() != 0)
+            QSKIP("needs root to give a socket to another user");
+        QTemporaryDir elsewhere;
+        SingleInstance live(elsewhere.path());
+        QSignalSpy liveAsked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        int fd = -1;
+        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
+        const QString name = m_dir.filePath("orvanetavo.socket") + suffix;
+        QVERIFY(plant(kind, name, QFile::encodeName(live.socketPath()), &fd));
+
+        SingleInstance launched(m_dir.path());
+        QSignalSpy asked(&launched, &SingleInstance::activationRequested);
+        QVERIFY(launched.claim());
+        QVERIFY(!launchRuns(m_dir.path()));
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(liveAsked.count(), 0);
+    }
+
+    // A client of the running copy is dropped once it sent more than a request or stayed
+    // silent; the copy answers the next launch all the same.
+    void clientsNeverHoldTheCopyUp_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<int>("droppedWithinMs");
+        QTest::addColumn<int>("asked");
+        const QByteArray mebibyte(1 << 20, 'x');
+        QTest::newRow("request") << QByteArray("show\n") << 500 << 1;
+        QTest::newRow("another request") << QByteArray("quit\n") << 500 << 0;
+        QTest::newRow("1 MiB, no newline") << mebibyte << 500 << 0;
+        QTest::newRow("request, then 1 MiB") << "show\n" + mebibyte << 500 << 1;
+        QTest::newRow("silent") << QByteArray() << 3000 << 0;
+    }
+
+    void clientsNeverHoldTheCopyUp()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(int, droppedWithinMs);
+        SingleInstance live(m_dir.path());
+        QSignalSpy asked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        QLocalSocket client;
+        client.connectToServer(live.socketPath());
+        QVERIFY(client.waitForConnected(1000));
+        client.write(sent);
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, droppedWithinMs);
+        QTEST(int(asked.count()), "asked");
+        QVERIFY(!launchRuns(m_dir.path()));
+    }
+
+    // Out of descriptors, the running copy cannot take a client for a while: it keeps its
+    // name, and serves the client once it can.
+    void keepsServingWhenAcceptFails()
+    {
+        SingleInstance live(m_dir.path());
+        QSignalSpy asked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        int client = -1;
+        const auto closeClient = qScopeGuard([&] { ::close(client); });
+        {
+            NoDescriptorLeft none;
+            ::close(none.held.back());
+            none.held.pop_back();
+            QVERIFY((client = unixSocket(live.socketPath(), ::connect)) >= 0);
+            QTest::qWait(200);
+        }
+        QCOMPARE(::write(client, "show\n", 5), 5);
+        QTRY_COMPARE(asked.count(), 1);
+        QVERIFY(!launchRuns(m_dir.path()));
+    }
+
+    // $APPIMAGE counts only for a binary inside $APPDIR: every program an AppImage starts
+    // inherits both.
+    void appImageIsTrustedOnlyFromItsOwnMount_data()
+    {
+        QTest::addColumn<QStringList>("paths"); // $APPIMAGE, $APPDIR, binary; relative to a folder
+        QTest::addColumn<bool>("trusted");
+        const QString inside = "mount/usr/bin/orvanetavo";
+        QTest::newRow("our own image") << QStringList{"image", "mount", inside} << true;
+        QTest::newRow("another image's") << QStringList{"image", "mount", "elsewhere/o"} << false;
+        QTest::newRow("mount's namesake")
+            << QStringList{"image", "mount", "mount-other/o"} << false;
+        QTest::newRow("no APPDIR") << QStringList{"image", "", inside} << false;
+        QTest::newRow("no such image") << QStringList{"gone", "mount", inside} << false;
+        QTest::newRow("APPDIR is the root") << QStringList{"image", "/", inside} << false;
+    }
+
+    void appImageIsTrustedOnlyFromItsOwnMount()
+    {
+        QFETCH(QStringList, paths);
+        for (const char *file :
+            {"image", "mount/usr/bin/orvanetavo", "elsewhere/o", "mount-other/o"})
+            QVERIFY(writeFile(m_dir.filePath(file), "#!"));
+        for (QString &path : paths)
+            path = path.isEmpty() || path.startsWith('/') ? path : m_dir.filePath(path);
+        const QString found = RunningAppImage::path(paths[0], paths[1], paths[2]);
+        QTEST(found == paths[0], "trusted");
+        QVERIFY(found.isEmpty() || found == paths[0]);
+    }
+
+    // The entry is read as desktops read it; registering writes it whole, quoted as desktops
+    // unquote it, over whatever was there, in a folder made on the way; unregistering removes
+    // it, and succeeds again once it is gone.
+    void loginItemEntry_data()
+    {
+        QTest::addColumn<QByteArray>("earlier"); // the entry found on disk, if not null
+        QTest::addColumn<Status>("found");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("exec"); // as written in the file
+        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=orvanetavo\n";
+        const auto row = [](const char *tag, const QByteArray &earlier, Status found,
+                             const QString &command = "/usr/bin/orvanetavo",
+                             const QString &exec = {}) {
+            QTest::newRow(tag) << earlier << found << command << (exec.isNull() ? command : exec);
+        };
+        row("none", {}, Status::NotRegistered);
+        row("minimal", head, Status::Enabled, "/home/léa/Mes Applis/O",
+            "\"/home/léa/Mes Applis/O\"");
+        row("Hidden=true", head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app",
+            "\"/tmp/a \\\\\"b\\\\\"/app\"");
+        row("Hidden=false", head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app",
+            "\"/tmp/100 %%f\\\\\\\\app\"");
+        row("Hidden elsewhere", head + "[Desktop Action q]\nHidden=true\n", Status::Enabled);
+        row("GNOME switch off", head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered);
+        row("empty file", "", Status::NotRegistered);
+        row("not UTF-8", head + "Comment=caf\xe9\n", Status::NotRegistered);
+    }
+
+    void loginItemEntry()
+    {
+        QFETCH(QByteArray, earlier);
+        QFETCH(QString, command);
+        QFETCH(QString, exec);
+        AutostartLoginItem item(command, m_dir.filePath("autostart"));
+        QVERIFY(
+            earlier.isNull() || writeFile(m_dir.filePath("autostart/orvanetavo.desktop"), earlier));
+        QTEST(item.status(), "found");
+        QVERIFY(item.registerItem(nullptr));
+        QCOMPARE(item.status(), Status::Enabled);
+        const QStringList lines = QString::fromUtf8(readFile(item.filePath())).split('\n');
+        QCOMPARE(lines.filter(QRegularExpression("^(Exec|TryExec|Type|Hidden|X-GNOME.*)=")),
+            QStringList({"Type=Application", "Exec=" + exec,
+                "TryExec=" + QString(command).replace("\\", "\\\\"),
+                "X-GNOME-Autostart-enabled=true"}));
+        QVERIFY(item.unregisterItem(nullptr) && item.status() == Status::NotRegistered);
+        QVERIFY(item.unregisterItem(nullptr));
+    }
+
+    // Tests may run as root, so the entry is made unusable by the shape of the paths rather
+    // than by permissions. A failure names its path on one line and changes nothing.
+    void failuresNameThePathAndChangeNothing_data()
+    {
+        QTest::addColumn<bool>("registering");
+        QTest::addColumn<QString>("blocker"); // a file in the way
+        QTest::addColumn<QString>("named");
+        const QString entry = "autostart/orvanetavo.desktop";
+        QTest::newRow("register, autostart is a file") << true << "autostart"
+                                                       << "autostart";
+        QTest::newRow("register, entry is a folder") << true << entry + "/in"
+                                                     << "autostart";
+        QTest::newRow("unregister, entry is a folder") << false << entry + "/in" << entry;
+    }
+
+    void failuresNameThePathAndChangeNothing()
+    {
+        QFETCH(bool, registering);
+        QFETCH(QString, blocker);
+        QFETCH(QString, named);
+        QVERIFY(writeFile(m_dir.filePath(blocker), "in the way"));
+        AutostartLoginItem item("/usr/bin/orvanetavo", m_dir.filePath("autostart"));
+        QString error;
+        QVERIFY(registering ? !item.registerItem(&error) : !item.unregisterItem(&error));
+        QVERIFY2(!error.contains('\n') && error.contains(m_dir.filePath(named)), qPrintable(error));
+        QCOMPARE(item.status(), Status::NotRegistered);
+        QCOMPARE(readFile(m_dir.filePath(blocker)), QByteArray("in the way"));
+    }
+
+    void defaultFolderFollowsXdgConfigHome()
+    {
+        const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", "/srv/conf");
+        const QString absolute = AutostartLoginItem::defaultAutostartFolder();
+        qputenv("XDG_CONFIG_HOME", "conf"); // a relative value is not usable
+        const QString relative = AutostartLoginItem::defaultAutostartFolder();
+        qputenv("XDG_CONFIG_HOME", configHome);
+        QCOMPARE(absolute, "/srv/conf/autostart");
+        QCOMPARE(relative, QDir::homePath() + "/.config/autostart");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUserFiles)
+#include "TestUserFiles.moc"
