@@ -26,6 +26,9 @@ struct HeldValues
 {
     QMutex mutex;
     QHash<QString, QVariantMap> byFile;
+    // Keys held from a value made while the file could not be read, and had not been in this
+    // run: a guess, never to be written over what the file holds once it can be read.
+    QHash<QString, QSet<QString>> guessed;
     QHash<QString, QVariantMap> lastRead;
     QSet<QString> unreadable;
 };
@@ -46,14 +49,25 @@ std::optional<QVariant> heldValue(const QString &file, const QString &key)
     return it->value(key);
 }
 
+bool isGuessed(const QString &file, const QString &key)
+{
+    HeldValues &values = held();
+    const QMutexLocker locker(&values.mutex);
+    return values.guessed.value(file).contains(key);
+}
+
 // True when the key was not held yet.
-bool hold(const QString &file, const QString &key, const QVariant &value)
+bool hold(const QString &file, const QString &key, const QVariant &value, bool guess)
 {
     HeldValues &values = held();
     const QMutexLocker locker(&values.mutex);
     QVariantMap &map = values.byFile[file];
     const bool first = !map.contains(key);
     map.insert(key, value);
+    if (guess)
+        values.guessed[file].insert(key);
+    else
+        values.guessed[file].remove(key);
     return first;
 }
 
@@ -61,9 +75,8 @@ void release(const QString &file, const QString &key)
 {
     HeldValues &values = held();
     const QMutexLocker locker(&values.mutex);
-    const auto it = values.byFile.find(file);
-    if (it != values.byFile.end())
-        it->remove(key);
+    values.byFile[file].remove(key);
+    values.guessed[file].remove(key);
 }
 
 void remember(const QString &file, const QVariantMap &values)
@@ -76,10 +89,13 @@ void remember(const QString &file, const QVariantMap &values)
 
 // The file's values; when it is there but cannot be read (no permission, no descriptor left),
 // what it held when last read, so that the count shown does not drop to nothing meanwhile.
-QVariantMap fileValues(const QString &file)
+// `known` is false when there was nothing to go by.
+QVariantMap fileValues(const QString &file, bool *known = nullptr)
 {
     QString error;
     const std::optional<QVariantMap> values = SettingsFile(file).read(&error);
+    if (known)
+        *known = true;
     if (values) {
         remember(file, *values);
         return *values;
@@ -87,6 +103,8 @@ QVariantMap fileValues(const QString &file)
     HeldValues &state = held();
     QMutexLocker locker(&state.mutex);
     const QVariantMap last = state.lastRead.value(file);
+    if (known)
+        *known = state.lastRead.contains(file);
     // Said once, until the file can be read again: every read of every key would repeat it.
     const bool first = !state.unreadable.contains(file);
     state.unreadable.insert(file);
@@ -240,9 +258,10 @@ QVariant SettingsStore::update(
     QString error;
     const bool ok = SettingsFile(file).update(
         [&](QVariantMap &values) {
-            // A value held from a failed write is what readers saw last: go on from it.
+            // A value held from a failed write is what readers saw last: go on from it, unless
+            // it was only a guess.
             const std::optional<QVariant> current = heldValue(file, key);
-            written = next(current ? *current : values.value(key));
+            written = next(current && !isGuessed(file, key) ? *current : values.value(key));
             values.insert(key, *written);
             stored = values;
         },
@@ -252,11 +271,16 @@ QVariant SettingsStore::update(
         remember(file, stored);
         return *written;
     }
-    if (!written)
-        written = next(object(key));
+    bool guess = false;
+    if (!written) {
+        const std::optional<QVariant> current = heldValue(file, key);
+        bool known = true;
+        written = next(current ? *current : fileValues(file, &known).value(key));
+        guess = current ? isGuessed(file, key) : !known;
+    }
     // Said once per key and run: a counter that cannot be stored would otherwise log a line
     // for every cleaned copy.
-    if (hold(file, key, *written))
+    if (hold(file, key, *written, guess))
         SystemLog::write(QStringLiteral("OrvaneTavo: réglages: impossible d'enregistrer %1: %2")
                              .arg(key, error));
     return *written;
