@@ -38,7 +38,7 @@ public:
     static constexpr int answerTimeoutMs = 2000;
     // The most a request may weigh, and the clients served at once.
     static constexpr qint64 requestCap = 64;
-    static constexpr int maxClients = 8;
+    static constexpr int maxClients = 32;
 
 Q_SIGNALS:
     // Another launch asked this copy to show itself.
