@@ -1,3 +1,4 @@
+#include "clipboard/KeeperFile.h"
 #include "clipboard/XcbPasteboard.h"
 #include "kit/Symbols.h"
 #include "platform/SingleInstance.h"
@@ -37,9 +38,17 @@ bool answeredFromTerminal(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    // The serve-only mode that keeps our last clean copy on the clipboard after we quit.
-    if (argc > 1 && qstrcmp(argv[1], "--keep-clipboard") == 0)
-        return XcbPasteboard::runKeeper(argc, argv);
+    // The serve-only mode that keeps our last clean copy on the clipboard after we quit. It
+    // takes only the file a quitting copy left, before anything touches the clipboard.
+    if (argc > 1 && qstrcmp(argv[1], KeeperFile::option) == 0) {
+        QString error;
+        const std::optional<KeeperFile::Handed> handed = KeeperFile::take(argc, argv, &error);
+        if (!handed) {
+            std::fprintf(stderr, "orvanetavo: %s\n", qUtf8Printable(error));
+            return 2;
+        }
+        return XcbPasteboard::runKeeper(argc, argv, *handed);
+    }
     if (answeredFromTerminal(argc, argv))
         return 0;
     // The clipboard watcher speaks X11: started from the menu of a Wayland session, the

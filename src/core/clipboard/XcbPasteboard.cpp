@@ -4,12 +4,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTemporaryFile>
 
 #include <xcb/xfixes.h>
 
@@ -23,7 +20,6 @@ namespace {
 constexpr qsizetype maxTextBytes = 128 << 20;
 constexpr int managerTimeoutMs = 3000;
 constexpr int keeperTimeoutMs = 2000;
-const auto keeperSwitch = "--keep-clipboard";
 
 uint8_t eventType(const xcb_generic_event_t *event)
 {
@@ -356,17 +352,12 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
             return;
     }
 
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/orvanetavo-keep-XXXXXX"));
-    file.setAutoRemove(false);
-    const QByteArray bytes = m_offer->text().toUtf8();
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
-        file.remove();
+    const QString file = KeeperFile::write(m_offer->text().toUtf8());
+    if (file.isEmpty())
         return;
-    }
-    file.close();
     if (!QProcess::startDetached(keeperProgram,
-            {QLatin1String(keeperSwitch), file.fileName(), QString::number(m_offer->since())})) {
-        file.remove();
+            {QLatin1String(KeeperFile::option), file, QString::number(m_offer->since())})) {
+        KeeperFile::remove(file);
         return;
     }
     // We go on serving until the keeper has the clipboard: no paste in between finds it empty.
@@ -379,21 +370,12 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
         keeperTimeoutMs, false);
 }
 
-int XcbPasteboard::runKeeper(int argc, char *argv[])
+int XcbPasteboard::runKeeper(int argc, char *argv[], const KeeperFile::Handed &handed)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 4 || args.at(1) != QLatin1String(keeperSwitch))
-        return 2;
-    QFile file(args.at(2));
-    const QByteArray bytes
-        = file.open(QIODevice::ReadOnly) ? file.read(maxTextBytes) : QByteArray();
-    file.remove();
-    bool ok = false;
-    const xcb_timestamp_t since = args.at(3).toUInt(&ok);
     XcbPasteboard board;
     // Someone copied since we quit: there is nothing left of ours to keep.
-    if (!ok || bytes.isEmpty() || !board.keep(QString::fromUtf8(bytes), since))
+    if (handed.text.isEmpty() || !board.keep(QString::fromUtf8(handed.text), handed.since))
         return 0;
     connect(&board, &XcbPasteboard::lost, &app, &QCoreApplication::quit);
     return QCoreApplication::exec();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clipboard/KeeperFile.h"
 #include "clipboard/Pasteboard.h"
 #include "clipboard/XcbAtoms.h"
 #include "clipboard/XcbTextOffer.h"
@@ -52,10 +53,9 @@ public:
     // outlives us.
     void handOver(const QString &keeperProgram);
 
-    // The serve-only mode of the program: takes the clipboard with the text in `file` (then
-    // removed) unless it changed after `since`, and serves it until the next copy.
-    // Called as `program --keep-clipboard FILE SINCE`; needs no application object.
-    static int runKeeper(int argc, char *argv[]);
+    // The serve-only mode of the program: takes the clipboard with the text handed over unless
+    // it changed after its time, and serves it until the next copy. Needs no application object.
+    static int runKeeper(int argc, char *argv[], const KeeperFile::Handed &handed);
 
     // How many targets of one owner are looked at, and how long an owner may leave a request
     // (or a piece of a large answer) unanswered.

@@ -3,13 +3,9 @@
 #include "settings/TavoSettings.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
-#include <QLockFile>
 #include <QLoggingCategory>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
@@ -56,23 +52,22 @@ namespace ServiceLink {
 QString deviceId()
 {
     const SettingsStore &store = TavoSettings::defaults();
-    QString id = store.string(TavoSettings::deviceIdKey);
+    const QString id = store.string(TavoSettings::deviceIdKey);
     if (!id.isEmpty())
         return id;
-    // Made under a lock, in this process and against another instance, so that two first calls
-    // agree on one identifier instead of the service seeing two devices.
-    static QMutex mutex;
-    const QMutexLocker locker(&mutex);
-    const QFileInfo file(store.fileName());
-    QDir().mkpath(file.absolutePath());
-    QLockFile lock(file.absoluteFilePath() + QStringLiteral(".device-id.lock"));
-    lock.lock();
-    id = store.string(TavoSettings::deviceIdKey);
-    if (id.isEmpty()) {
-        id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-        store.setObject(TavoSettings::deviceIdKey, id);
-    }
-    return id;
+    // Made under the store's own lock, which every writer waits for a bounded time only: two
+    // first calls, in this process or in another copy, agree on one identifier instead of the
+    // service seeing two devices, and a lock that nobody releases holds no one up for long.
+    return store
+        .update(TavoSettings::deviceIdKey,
+            [](const QVariant &stored) {
+                const bool usable
+                    = stored.typeId() == QMetaType::QString && !stored.toString().isEmpty();
+                return usable
+                    ? stored
+                    : QVariant(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+            })
+        .toString();
 }
 
 QString storedDeviceId()

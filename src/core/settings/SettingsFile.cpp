@@ -1,5 +1,7 @@
 #include "settings/SettingsFile.h"
 
+#include "platform/PathAside.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -8,20 +10,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
-#include <QLoggingCategory>
 #include <QSaveFile>
 
 #include <cerrno>
 #include <limits>
-#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcFile, "orvane.settings")
 
 constexpr auto dateKey = "$date";
 constexpr auto corruptSuffix = ".corrupt";
@@ -116,17 +114,21 @@ bool fail(QString *error, const QString &why)
     return false;
 }
 
+// What reading the file found.
+enum class Found { Content, Unusable, Unreadable };
+
 // The whole content of a regular file, read without ever waiting on a writer that does not
-// come; nothing when the open descriptor turns out to be anything else.
-std::optional<QByteArray> readRegularFile(const QByteArray &name)
+// come. Unusable: the open descriptor turns out to be anything else, or far too large.
+// Unreadable: opening or reading failed, and errno says why.
+Found readRegularFile(const QByteArray &name, QByteArray *bytes)
 {
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return QByteArray();
+        return errno == ENOENT ? Found::Content : Found::Unreadable;
     struct stat info;
-    std::optional<QByteArray> bytes;
+    Found found = Found::Unusable;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= sizeCap) {
-        bytes = QByteArray();
+        found = Found::Content;
         char buffer[16384];
         for (;;) {
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -136,13 +138,15 @@ std::optional<QByteArray> readRegularFile(const QByteArray &name)
                 continue;
             } else {
                 if (n != 0)
-                    bytes.reset();
+                    found = n < 0 ? Found::Unreadable : Found::Unusable;
                 break;
             }
         }
     }
+    const int error = errno;
     ::close(fd);
-    return bytes;
+    errno = error;
+    return found;
 }
 
 } // namespace
@@ -152,33 +156,42 @@ SettingsFile::SettingsFile(const QString &path)
 {
 }
 
-QVariantMap SettingsFile::read() const
+std::optional<QVariantMap> SettingsFile::read(QString *error) const
 {
     const QByteArray name = QFile::encodeName(m_path);
+    const auto unreadable = [&](int code) {
+        fail(error, QStringLiteral("cannot read %1: %2").arg(m_path, qt_error_string(code)));
+        return std::nullopt;
+    };
     struct stat info;
     if (::stat(name.constData(), &info) != 0) {
         // A missing file is an empty store; a link that leads nowhere is set aside, so that the
         // next write makes a real file rather than one wherever the link points.
+        const int code = errno;
         struct stat link;
-        if ((errno == ENOENT || errno == ELOOP) && ::lstat(name.constData(), &link) == 0
+        if ((code == ENOENT || code == ELOOP) && ::lstat(name.constData(), &link) == 0
             && S_ISLNK(link.st_mode))
-            setAside(m_path);
-        return {};
+            PathAside::move(m_path);
+        else if (code != ENOENT && code != ENOTDIR)
+            return unreadable(code);
+        return QVariantMap();
     }
     // Opening a FIFO would wait for a writer, a device could be anything: only a regular
     // file is ever opened.
-    const std::optional<QByteArray> bytes
-        = S_ISREG(info.st_mode) ? readRegularFile(name) : std::nullopt;
-    if (!bytes) {
-        setAside(m_path);
-        return {};
+    QByteArray bytes;
+    const Found found = S_ISREG(info.st_mode) ? readRegularFile(name, &bytes) : Found::Unusable;
+    if (found == Found::Unreadable)
+        return unreadable(errno);
+    if (found == Found::Unusable) {
+        PathAside::move(m_path);
+        return QVariantMap();
     }
-    if (bytes->isEmpty())
-        return {};
+    if (bytes.isEmpty())
+        return QVariantMap();
     bool ok = false;
-    const QVariantMap values = parse(*bytes, &ok);
+    const QVariantMap values = parse(bytes, &ok);
     if (!ok)
-        setAside(m_path);
+        PathAside::move(m_path);
     return values;
 }
 
@@ -188,48 +201,27 @@ bool SettingsFile::update(const std::function<void(QVariantMap &)> &change, QStr
         return fail(error, QStringLiteral("cannot create the folder of %1").arg(m_path));
 
     const QString lockPath = m_path + QStringLiteral(".lock");
-    // QLockFile reads a lock it finds in its way, and would wait there on a FIFO; a lock that
-    // is not a file at all, a directory say, is released by no one. Either is moved out of the
-    // way first, and so is the helper lock QLockFile takes to clear a stale one.
-    for (const QString &path : {lockPath, lockPath + QStringLiteral(".rmlock")}) {
-        struct stat info;
-        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode))
-            setAside(path);
-    }
     // A real lock that stays held means another writer is stuck; waiting for it would freeze
     // whoever asked for this write.
     QLockFile lock(lockPath);
-    if (!lock.tryLock(lockWaitMs))
+    if (!PathAside::tryLock(lock, lockPath, lockWaitMs))
         return fail(error,
             lock.error() == QLockFile::LockFailedError
                 ? QStringLiteral("%1 is held by another writer").arg(lockPath)
                 : QStringLiteral("cannot create %1").arg(lockPath));
 
-    QVariantMap values = read();
-    change(values);
-    const QByteArray bytes = serialize(values);
+    // What could not be read is not written over: its values would be lost.
+    std::optional<QVariantMap> values = read(error);
+    if (!values)
+        return false;
+    change(*values);
+    const QByteArray bytes = serialize(*values);
     // Written beside the file and renamed over it: the file is always whole, old or new.
     QSaveFile file(m_path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         return fail(error, QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString()));
     return true;
-}
-
-bool SettingsFile::setAside(const QString &path)
-{
-    QString target = path + QLatin1String(corruptSuffix);
-    // lstat, not exists(): a dangling link set aside earlier still takes its name.
-    struct stat info;
-    for (int n = 1; ::lstat(QFile::encodeName(target).constData(), &info) == 0; ++n)
-        target = path + QLatin1Char('.') + QString::number(n) + QLatin1String(corruptSuffix);
-    // rename() moves a link itself, never what it points to.
-    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0) {
-        qCWarning(lcFile) << "unusable settings file moved to" << target;
-        return true;
-    }
-    qCWarning(lcFile) << "unusable settings file" << path << "could not be moved aside";
-    return false;
 }
 
 QVariantMap SettingsFile::parse(const QByteArray &bytes, bool *ok)

@@ -4,6 +4,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <optional>
 
 // The settings store's JSON file on disk.
 //
@@ -12,6 +13,9 @@
 // not parse, or read as empty when it cannot be moved. Writing takes the same lock file as
 // QSettings ("<file>.lock"), so it merges with QSettings writers of the file, but waits for it
 // a bounded time only; the new content then replaces the file atomically.
+//
+// A file that is there but cannot be read (no permission, no descriptor left, an I/O error) is
+// not an empty one: it is neither set aside nor written over.
 class SettingsFile
 {
 public:
@@ -19,16 +23,13 @@ public:
 
     QString path() const { return m_path; }
 
-    // Every stored value; empty when there is no usable file.
-    QVariantMap read() const;
+    // Every stored value; empty when there is no file, or none that could be used (then set
+    // aside). Nothing when the file could not be read, and `error` says why (for the log).
+    std::optional<QVariantMap> read(QString *error = nullptr) const;
 
     // Reads the file under the lock, lets `change` edit the values and writes them back. On
     // failure the file is untouched and `error` says why (for the log).
     bool update(const std::function<void(QVariantMap &)> &change, QString *error) const;
-
-    // Moves whatever is at `path` out of the way, to "<path>.corrupt" or "<path>.N.corrupt"
-    // (never over an earlier one), so that a person can still look at it.
-    static bool setAside(const QString &path);
 
     // The file's format: a JSON object whose values keep their types, dates written as
     // {"$date": "<ISO 8601 UTC with ms>"}. `ok` is false when the bytes are not such an object.

@@ -1,11 +1,13 @@
 #include "settings/SettingsStore.h"
 
+#include "platform/PathAside.h"
 #include "platform/SystemLog.h"
 #include "settings/SettingsFile.h"
 
 #include <QFile>
 #include <QHash>
 #include <QMutex>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -17,12 +19,18 @@ namespace {
 constexpr qint64 largest = std::numeric_limits<qint64>::max();
 constexpr qint64 smallest = std::numeric_limits<qint64>::min();
 
-// Values whose write failed, by file. The engine may run on another thread than the window,
-// so the map has a lock of its own; it is held only to look up or change the map.
+// Values whose write failed, by file, and what each file held when it was last read or written.
+// The engine may run on another thread than the window, so the maps have a lock of their own;
+// it is held only to look up or change them.
 struct HeldValues
 {
     QMutex mutex;
     QHash<QString, QVariantMap> byFile;
+    // Keys held from a value made while the file could not be read, and had not been in this
+    // run: a guess, never to be written over what the file holds once it can be read.
+    QHash<QString, QSet<QString>> guessed;
+    QHash<QString, QVariantMap> lastRead;
+    QSet<QString> unreadable;
 };
 
 HeldValues &held()
@@ -41,14 +49,25 @@ std::optional<QVariant> heldValue(const QString &file, const QString &key)
     return it->value(key);
 }
 
+bool isGuessed(const QString &file, const QString &key)
+{
+    HeldValues &values = held();
+    const QMutexLocker locker(&values.mutex);
+    return values.guessed.value(file).contains(key);
+}
+
 // True when the key was not held yet.
-bool hold(const QString &file, const QString &key, const QVariant &value)
+bool hold(const QString &file, const QString &key, const QVariant &value, bool guess)
 {
     HeldValues &values = held();
     const QMutexLocker locker(&values.mutex);
     QVariantMap &map = values.byFile[file];
     const bool first = !map.contains(key);
     map.insert(key, value);
+    if (guess)
+        values.guessed[file].insert(key);
+    else
+        values.guessed[file].remove(key);
     return first;
 }
 
@@ -56,9 +75,43 @@ void release(const QString &file, const QString &key)
 {
     HeldValues &values = held();
     const QMutexLocker locker(&values.mutex);
-    const auto it = values.byFile.find(file);
-    if (it != values.byFile.end())
-        it->remove(key);
+    values.byFile[file].remove(key);
+    values.guessed[file].remove(key);
+}
+
+void remember(const QString &file, const QVariantMap &values)
+{
+    HeldValues &state = held();
+    const QMutexLocker locker(&state.mutex);
+    state.lastRead.insert(file, values);
+    state.unreadable.remove(file);
+}
+
+// The file's values; when it is there but cannot be read (no permission, no descriptor left),
+// what it held when last read, so that the count shown does not drop to nothing meanwhile.
+// `known` is false when there was nothing to go by.
+QVariantMap fileValues(const QString &file, bool *known = nullptr)
+{
+    QString error;
+    const std::optional<QVariantMap> values = SettingsFile(file).read(&error);
+    if (known)
+        *known = true;
+    if (values) {
+        remember(file, *values);
+        return *values;
+    }
+    HeldValues &state = held();
+    QMutexLocker locker(&state.mutex);
+    const QVariantMap last = state.lastRead.value(file);
+    if (known)
+        *known = state.lastRead.contains(file);
+    // Said once, until the file can be read again: every read of every key would repeat it.
+    const bool first = !state.unreadable.contains(file);
+    state.unreadable.insert(file);
+    locker.unlock();
+    if (first)
+        SystemLog::write(QStringLiteral("OrvaneTavo: réglages: ") + error);
+    return last;
 }
 
 qint64 wholePart(double value)
@@ -105,7 +158,7 @@ bool readJson(QIODevice &device, QSettings::SettingsMap &map)
     map = SettingsFile::parse(device.readAll(), &ok);
     if (!ok) {
         if (auto *file = qobject_cast<QFile *>(&device))
-            SettingsFile::setAside(file->fileName());
+            PathAside::move(file->fileName());
     }
     return true;
 }
@@ -137,7 +190,7 @@ QVariant SettingsStore::object(const QString &key) const
     const QString file = fileName();
     if (const std::optional<QVariant> value = heldValue(file, key))
         return *value;
-    return SettingsFile(file).read().value(key);
+    return fileValues(file).value(key);
 }
 
 bool SettingsStore::contains(const QString &key) const
@@ -175,50 +228,59 @@ QDateTime SettingsStore::date(const QString &key) const
 
 void SettingsStore::setBool(const QString &key, bool value) const
 {
-    write(key, [value](const QVariant &) { return QVariant(value); });
+    update(key, [value](const QVariant &) { return QVariant(value); });
 }
 
 void SettingsStore::setInteger(const QString &key, qint64 value) const
 {
-    write(key, [value](const QVariant &) { return QVariant::fromValue(value); });
+    update(key, [value](const QVariant &) { return QVariant::fromValue(value); });
 }
 
 void SettingsStore::setObject(const QString &key, const QVariant &value) const
 {
-    write(key, [&value](const QVariant &) { return value; });
+    update(key, [&value](const QVariant &) { return value; });
 }
 
 qint64 SettingsStore::increment(const QString &key) const
 {
-    return write(key, [](const QVariant &current) {
+    return update(key, [](const QVariant &current) {
         const qint64 count = integerOf(current);
         return QVariant::fromValue(count == largest ? largest : count + 1);
     }).toLongLong();
 }
 
-QVariant SettingsStore::write(
+QVariant SettingsStore::update(
     const QString &key, const std::function<QVariant(const QVariant &)> &next) const
 {
     const QString file = fileName();
     std::optional<QVariant> written;
+    QVariantMap stored;
     QString error;
-    const bool stored = SettingsFile(file).update(
+    const bool ok = SettingsFile(file).update(
         [&](QVariantMap &values) {
-            // A value held from a failed write is what readers saw last: go on from it.
+            // A value held from a failed write is what readers saw last: go on from it, unless
+            // it was only a guess.
             const std::optional<QVariant> current = heldValue(file, key);
-            written = next(current ? *current : values.value(key));
+            written = next(current && !isGuessed(file, key) ? *current : values.value(key));
             values.insert(key, *written);
+            stored = values;
         },
         &error);
-    if (stored) {
+    if (ok) {
         release(file, key);
+        remember(file, stored);
         return *written;
     }
-    if (!written)
-        written = next(object(key));
+    bool guess = false;
+    if (!written) {
+        const std::optional<QVariant> current = heldValue(file, key);
+        bool known = true;
+        written = next(current ? *current : fileValues(file, &known).value(key));
+        guess = current ? isGuessed(file, key) : !known;
+    }
     // Said once per key and run: a counter that cannot be stored would otherwise log a line
     // for every cleaned copy.
-    if (hold(file, key, *written))
+    if (hold(file, key, *written, guess))
         SystemLog::write(QStringLiteral("OrvaneTavo: réglages: impossible d'enregistrer %1: %2")
                              .arg(key, error));
     return *written;

@@ -20,6 +20,10 @@
 // one line goes to the system log. So the engine, the window and the tray always agree on
 // what the user last chose. A later write of the key that succeeds ends the hold.
 //
+// A file that is there but cannot be read is never taken as empty: readers get what it held
+// when last read, nothing is written over it (writes are held as above), and the log says so
+// once.
+//
 // A SettingsStore holds no state of its own; it is safe to use from any thread.
 class SettingsStore
 {
@@ -48,7 +52,8 @@ public:
     // Adds one to the integer under `key` and returns the result. At the largest value it
     // stays there: a counter never wraps to a negative number.
     qint64 increment(const QString &key) const;
-
-private:
-    QVariant write(const QString &key, const std::function<QVariant(const QVariant &)> &next) const;
+    // Stores what `next` makes of the value under `key`, read under the file's lock so that no
+    // other writer comes in between, and returns it.
+    QVariant update(
+        const QString &key, const std::function<QVariant(const QVariant &)> &next) const;
 };

@@ -1,0 +1,495 @@
+// What the application keeps on this machine for the user: the settings store, the login item
+// and the socket of the one running copy. Each must survive whatever it meets at its path.
+#include "diagnostics/ServiceLink.h"
+#include "platform/AutostartLoginItem.h"
+#include "platform/RunningAppImage.h"
+#include "platform/SingleInstance.h"
+#include "settings/TavoSettings.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <future>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using Status = LoginItem::Status;
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// What a crash, another program or a person may leave at the path of a file of ours, or of its
+// lock: what plant() puts there, and where.
+void hostileThings()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("bytes");
+    const auto row = [](const char *tag, const char *kind, const QByteArray &bytes = {},
+                         const char *suffix = "") {
+        QTest::newRow(tag) << QString(kind) << QString(suffix) << bytes;
+    };
+    row("truncated", "file", R"({"OTEnabled": fal)");
+    row("not an object", "file", "[1, 2]");
+    row("FIFO", "fifo");
+    row("folder", "folder");
+    row("dangling link", "link", "/nonexistent/x.json");
+    row("link to a running copy", "link", "live");
+    row("socket left by a crash", "socket");
+    row("program that never answers", "listener");
+    row("another user's socket", "foreign");
+    row("folder as the lock", "folder", {}, ".lock");
+    row("FIFO as the lock", "fifo", {}, ".lock");
+}
+
+// Puts at `path` one of the hostile things. A socket is bound (and listens, never answering, for
+// "listener") until `*fd` is closed. False when it could not be put there.
+bool plant(const QString &kind, const QString &path, const QByteArray &bytes, int *fd)
+{
+    const QByteArray name = QFile::encodeName(path);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (kind == "file")
+        return writeFile(path, bytes);
+    if (kind == "fifo")
+        return ::mkfifo(name.constData(), 0600) == 0;
+    if (kind == "folder")
+        return QDir().mkpath(path + "/inside");
+    if (kind == "link")
+        return ::symlink(bytes.constData(), name.constData()) == 0;
+    *fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, name.constData(), sizeof address.sun_path);
+    return ::bind(*fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && (kind != "listener" || ::listen(*fd, 8) == 0)
+        && (kind != "foreign" || ::chown(name.constData(), 65534, 65534) == 0);
+}
+
+// Takes every descriptor this process may still open but `spare`, until it ends: a process at
+// its limit.
+struct NoDescriptorLeft
+{
+    rlimit saved{};
+    std::vector<int> held;
+    explicit NoDescriptorLeft(int spare = 0)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            held.push_back(fd);
+        for (; spare > 0; --spare, held.pop_back())
+            ::close(held.back());
+    }
+    ~NoDescriptorLeft()
+    {
+        for (int fd : held)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+};
+
+// A later launch, as another process makes it: its wait for an answer leaves this thread's loop
+// free to give one. True when it runs rather than hand over.
+bool launchRuns(const QString &folder)
+{
+    auto launch
+        = std::async(std::launch::async, [folder] { return SingleInstance(folder).claim(); });
+    while (launch.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QTest::qWait(5);
+    return launch.get();
+}
+
+} // namespace
+
+class TestUserFiles : public QObject
+{
+    Q_OBJECT
+
+private:
+    SettingsStore store;
+    QTemporaryDir m_dir;
+
+    QString path() const { return store.fileName(); }
+    QJsonObject fileAsJson() const { return QJsonDocument::fromJson(readFile(path())).object(); }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(QFileInfo(path()).absolutePath()).removeRecursively();
+        QDir(m_dir.path()).removeRecursively();
+        QDir().mkpath(m_dir.path());
+        // A call that blocks ends the test here rather than at the suite's time-out.
+        ::alarm(20);
+    }
+
+    void cleanup() { ::alarm(0); }
+
+    // Only a stored false turns an engine switch off, while the ordinary Boolean read has
+    // absent false; the count reads whole within its range and never wraps.
+    void readsAndCounter_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("read"); // switch, menu-bar mode, count, count after one more
+        const auto row = [](const char *tag, const QByteArray &file, const QString &read) {
+            QTest::newRow(tag) << file << read;
+        };
+        const QString max = QString::number(std::numeric_limits<qint64>::max());
+        const QByteArray count = R"({"OTCleanedCount": )";
+        row("no file", {}, "1 0 0 1");
+        row("stored", R"({"OTEnabled": false, "OTMenuBarMode": true})", "0 1 0 1");
+        row("strings", R"({"OTEnabled": "false", "OTCleanedCount": "x"})", "1 0 0 1");
+        row("largest", count + max.toLatin1() + "}", "1 0 " + max + " " + max);
+        row("beyond the range", count + "1e20}", "1 0 " + max + " " + max);
+        row("below the range", count + "-1e20}",
+            QString("1 0 %1 %2").arg(std::numeric_limits<qint64>::min()).arg(-max.toLongLong()));
+        row("not whole", count + "41.9}", "1 0 41 42");
+        row("number as text", count + R"(" 41"})", "1 0 41 42");
+    }
+
+    void readsAndCounter()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(file.isEmpty() || writeFile(path(), file));
+        const QString read = QString("%1 %2 %3 ")
+                                 .arg(int(TavoSettings::isEnabled()))
+                                 .arg(int(store.boolValue(TavoSettings::menuBarModeKey)))
+                                 .arg(store.integer("OTCleanedCount"));
+        QTEST(read + QString::number(store.increment("OTCleanedCount")), "read");
+        QCOMPARE(fileAsJson().value("OTCleanedCount").toInteger(), store.integer("OTCleanedCount"));
+    }
+
+    // Every type comes back as it went to a fresh QSettings reader, and what another writer
+    // stored under another key stays.
+    void everyTypeSurvivesAndOtherKeysStay()
+    {
+        QSettings other(path(), SettingsStore::format());
+        other.setValue("OTOnboarded", true);
+        other.sync();
+        const QVariantMap values{{"OTOnboarded", true}, {"OTCleanedCount", (qint64(1) << 53) + 1},
+            {"OTDeviceId", QString::fromUtf8("ÉTÉ-📄-\"quoted\"")},
+            {"OTShownMessages", QVariantList{3ll, 1ll, 2ll}},
+            {"OTLastCrashScan", QDateTime(QDate(2026, 12, 6), QTime(6, 7, 34, 123), Qt::UTC)}};
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            if (it.key() != "OTOnboarded")
+                store.setObject(it.key(), it.value());
+        }
+        QSettings fresh(path(), SettingsStore::format());
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            QCOMPARE(fresh.value(it.key()), it.value());
+            QCOMPARE(fresh.value(it.key()).typeId(), it.value().typeId());
+        }
+    }
+
+    // Whatever sits at the file's or the lock's path, reads and writes return at once; the
+    // thing is moved aside, beside an earlier one, and never written over.
+    void unusableThingsAreSetAside_data() { hostileThings(); }
+
+    void unusableThingsAreSetAside()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        const QString odd = path() + suffix;
+        QVERIFY(writeFile(odd + ".corrupt", "earlier"));
+        int fd = -1;
+        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
+        if (!plant(kind, odd, bytes, &fd))
+            QSKIP("needs root to give a file to another user");
+        QVERIFY(TavoSettings::isEnabled());
+        store.setInteger("OTCleanedCount", 7);
+        QCOMPARE(fileAsJson(), QJsonObject({{"OTCleanedCount", 7}}));
+        QVERIFY(!QFileInfo(path()).isSymLink() && !QFileInfo::exists(path() + ".lock"));
+        QCOMPARE(readFile(odd + ".corrupt"), QByteArray("earlier"));
+        struct stat aside;
+        QCOMPARE(::lstat(QFile::encodeName(odd + ".1.corrupt").constData(), &aside), 0);
+        QVERIFY(kind != "file" || readFile(odd + ".1.corrupt") == bytes);
+    }
+
+    // However the file fails the store, every reader gets what was last chosen, for this run:
+    // a second click turns the switch back on, the count goes on from what was stored, the
+    // device keeps one identifier, a file that could not be read is not written over, and each
+    // failure is logged once. Once the file can be written again, writes go on from there.
+    void failuresHoldForThisRun_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("seen"); // the switch, then the count three times
+        QTest::addColumn<qint64>("after"); // the count once the file can be written
+        QTest::newRow("lock never released") << "lock"
+                                             << "1 501 502 502" << qint64(503);
+        QTest::newRow("no descriptor left") << "descriptors"
+                                            << "1 501 502 502" << qint64(503);
+        // Enough to take the lock, not to read the file under it.
+        QTest::newRow("one descriptor left") << "one"
+                                             << "1 501 502 502" << qint64(503);
+        // Nothing was ever read to go by: the count shown is a guess, never stored.
+        QTest::newRow("from the start") << "from start"
+                                        << "1 1 2 2" << qint64(501);
+    }
+
+    void failuresHoldForThisRun()
+    {
+        QFETCH(QString, failure);
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", config); });
+        if (failure == "from start")
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath("config")));
+        const QByteArray stored = R"({"OTCleanedCount": 500})";
+        QVERIFY(writeFile(path(), stored));
+        QVERIFY(failure == "from start" || store.integer("OTCleanedCount") == 500);
+        QLockFile lock(path() + ".lock");
+        QVERIFY(failure != "lock" || lock.tryLock(0));
+        const int savedStderr = ::dup(2);
+        const int log = ::open(QFile::encodeName(m_dir.filePath("log")), O_WRONLY | O_CREAT, 0600);
+        ::dup2(log, 2);
+        ::close(log);
+        std::optional<NoDescriptorLeft> exhausted;
+        if (failure != "lock")
+            exhausted.emplace(failure == "one" ? 1 : 0);
+
+        store.setBool("OTEnabled", false);
+        store.setBool("OTEnabled", !TavoSettings::isEnabled());
+        const qint64 first = store.increment("OTCleanedCount");
+        const QString seen = QString("%1 %2 %3 %4")
+                                 .arg(int(TavoSettings::isEnabled()))
+                                 .arg(first)
+                                 .arg(store.increment("OTCleanedCount"))
+                                 .arg(store.integer("OTCleanedCount"));
+        const QString id = ServiceLink::deviceId();
+        const bool sameId = !id.isEmpty() && ServiceLink::deviceId() == id;
+
+        exhausted.reset();
+        ::dup2(savedStderr, 2);
+        ::close(savedStderr);
+        QTEST(seen, "seen");
+        QVERIFY(sameId);
+        const QByteArray logged = readFile(m_dir.filePath("log"));
+        const QList<qsizetype> lines{logged.count("OTEnabled"), logged.count("OTCleanedCount"),
+            logged.count("réglages: cannot read")};
+        QCOMPARE(
+            lines, (QList<qsizetype>{1, 1, failure == "descriptors" || failure == "from start"}));
+        QCOMPARE(readFile(path()), stored);
+
+        lock.unlock();
+        QTEST(store.increment("OTCleanedCount"), "after");
+        QTEST(qint64(fileAsJson().value("OTCleanedCount").toInteger()), "after");
+        store.setBool("OTEnabled", true);
+        store.setObject(TavoSettings::deviceIdKey, id);
+    }
+
+    // Nothing left at the socket's name, or the lock's, keeps a launch from running and being
+    // found in its turn; nothing but a copy of ours that answers is ever handed over to.
+    void oddThingsAtTheSocketName_data() { hostileThings(); }
+
+    void oddThingsAtTheSocketName()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir elsewhere;
+        SingleInstance live(elsewhere.path());
+        QSignalSpy liveAsked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        int fd = -1;
+        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
+        const QString name = m_dir.filePath("orvanetavo.socket") + suffix;
+        if (!plant(kind, name, bytes == "live" ? QFile::encodeName(live.socketPath()) : bytes, &fd))
+            QSKIP("needs root to give a file to another user");
+
+        SingleInstance launched(m_dir.path());
+        QSignalSpy asked(&launched, &SingleInstance::activationRequested);
+        QVERIFY(launched.claim());
+        QVERIFY(!launchRuns(m_dir.path()));
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(liveAsked.count(), 0);
+    }
+
+    // A client of the running copy is dropped once it sent more than a request or stayed
+    // silent; out of descriptors, the copy keeps its name and takes the client once it can.
+    // Either way it answers the next launch.
+    void clientsNeverHoldTheCopyUp_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<int>("droppedWithinMs");
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<bool>("starved");
+        const QByteArray mebibyte(1 << 20, 'x');
+        QTest::newRow("request") << QByteArray("show\n") << 500 << 1 << false;
+        QTest::newRow("another request") << QByteArray("quit\n") << 500 << 0 << false;
+        QTest::newRow("1 MiB, no newline") << mebibyte << 500 << 0 << false;
+        QTest::newRow("request, then 1 MiB") << "show\n" + mebibyte << 500 << 1 << false;
+        QTest::newRow("silent") << QByteArray() << 3000 << 0 << false;
+        QTest::newRow("out of descriptors") << QByteArray("show\n") << 2000 << 1 << true;
+    }
+
+    void clientsNeverHoldTheCopyUp()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(int, droppedWithinMs);
+        QFETCH(bool, starved);
+        SingleInstance live(m_dir.path());
+        QSignalSpy asked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        std::optional<NoDescriptorLeft> none;
+        if (starved)
+            none.emplace(1); // the client's own
+        QLocalSocket client;
+        client.connectToServer(live.socketPath());
+        QVERIFY(client.waitForConnected(1000));
+        QTest::qWait(starved ? 200 : 0);
+        none.reset();
+        client.write(sent);
+        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, droppedWithinMs);
+        QTEST(int(asked.count()), "asked");
+        QVERIFY(!launchRuns(m_dir.path()));
+    }
+
+    // $APPIMAGE counts only for a binary inside $APPDIR: every program an AppImage starts
+    // inherits both.
+    void appImageIsTrustedOnlyFromItsOwnMount_data()
+    {
+        QTest::addColumn<QStringList>("paths"); // $APPIMAGE, $APPDIR, binary; relative to a folder
+        QTest::addColumn<bool>("trusted");
+        const QString inside = "mount/usr/bin/orvanetavo";
+        QTest::newRow("our own image") << QStringList{"image", "mount", inside} << true;
+        QTest::newRow("another image's") << QStringList{"image", "mount", "elsewhere/o"} << false;
+        QTest::newRow("mount's namesake")
+            << QStringList{"image", "mount", "mount-other/o"} << false;
+        QTest::newRow("no APPDIR") << QStringList{"image", "", inside} << false;
+        QTest::newRow("no such image") << QStringList{"gone", "mount", inside} << false;
+        QTest::newRow("APPDIR is the root") << QStringList{"image", "/", inside} << false;
+    }
+
+    void appImageIsTrustedOnlyFromItsOwnMount()
+    {
+        QFETCH(QStringList, paths);
+        for (const char *file :
+            {"image", "mount/usr/bin/orvanetavo", "elsewhere/o", "mount-other/o"})
+            QVERIFY(writeFile(m_dir.filePath(file), "#!"));
+        for (QString &path : paths)
+            path = path.isEmpty() || path.startsWith('/') ? path : m_dir.filePath(path);
+        const QString found = RunningAppImage::path(paths[0], paths[1], paths[2]);
+        QTEST(found == paths[0], "trusted");
+        QVERIFY(found.isEmpty() || found == paths[0]);
+    }
+
+    // The entry is read as desktops read it; registering writes it whole, quoted as desktops
+    // unquote it, over whatever was there, in a folder made on the way; unregistering removes
+    // it, and succeeds again once it is gone.
+    void loginItemEntry_data()
+    {
+        QTest::addColumn<QByteArray>("earlier"); // the entry found on disk, if not null
+        QTest::addColumn<Status>("found");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("exec"); // as written in the file
+        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=orvanetavo\n";
+        const auto row = [](const char *tag, const QByteArray &earlier, Status found,
+                             const QString &command = "/usr/bin/orvanetavo",
+                             const QString &exec = {}) {
+            QTest::newRow(tag) << earlier << found << command << (exec.isNull() ? command : exec);
+        };
+        row("none", {}, Status::NotRegistered);
+        row("minimal", head, Status::Enabled, "/home/léa/Mes Applis/O",
+            "\"/home/léa/Mes Applis/O\"");
+        row("Hidden=true", head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app",
+            "\"/tmp/a \\\\\"b\\\\\"/app\"");
+        row("Hidden=false", head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app",
+            "\"/tmp/100 %%f\\\\\\\\app\"");
+        row("Hidden elsewhere", head + "[Desktop Action q]\nHidden=true\n", Status::Enabled);
+        row("GNOME switch off", head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered);
+        row("empty file", "", Status::NotRegistered);
+        row("not UTF-8", head + "Comment=caf\xe9\n", Status::NotRegistered);
+    }
+
+    void loginItemEntry()
+    {
+        QFETCH(QByteArray, earlier);
+        QFETCH(QString, command);
+        QFETCH(QString, exec);
+        AutostartLoginItem item(command, m_dir.filePath("autostart"));
+        QVERIFY(
+            earlier.isNull() || writeFile(m_dir.filePath("autostart/orvanetavo.desktop"), earlier));
+        QTEST(item.status(), "found");
+        QVERIFY(item.registerItem(nullptr));
+        QCOMPARE(item.status(), Status::Enabled);
+        const QStringList lines = QString::fromUtf8(readFile(item.filePath())).split('\n');
+        QCOMPARE(lines.filter(QRegularExpression("^(Exec|TryExec|Type|Hidden|X-GNOME.*)=")),
+            QStringList({"Type=Application", "Exec=" + exec,
+                "TryExec=" + QString(command).replace("\\", "\\\\"),
+                "X-GNOME-Autostart-enabled=true"}));
+        QVERIFY(item.unregisterItem(nullptr) && item.status() == Status::NotRegistered);
+        QVERIFY(item.unregisterItem(nullptr));
+    }
+
+    // Tests may run as root, so the entry is made unusable by the shape of the paths rather
+    // than by permissions. A failure names its path on one line and changes nothing.
+    void failuresNameThePathAndChangeNothing_data()
+    {
+        QTest::addColumn<bool>("registering");
+        QTest::addColumn<QString>("blocker"); // a file in the way
+        QTest::addColumn<QString>("named");
+        const auto row
+            = [](const char *tag, bool registering, const char *blocker, const char *named) {
+                  QTest::newRow(tag) << registering << QString(blocker) << QString(named);
+              };
+        const char *entry = "autostart/orvanetavo.desktop";
+        row("register, autostart is a file", true, "autostart", "autostart");
+        row("register, entry is a folder", true, "autostart/orvanetavo.desktop/in", "autostart");
+        row("unregister, entry is a folder", false, "autostart/orvanetavo.desktop/in", entry);
+    }
+
+    void failuresNameThePathAndChangeNothing()
+    {
+        QFETCH(bool, registering);
+        QFETCH(QString, blocker);
+        QFETCH(QString, named);
+        QVERIFY(writeFile(m_dir.filePath(blocker), "in the way"));
+        AutostartLoginItem item("/usr/bin/orvanetavo", m_dir.filePath("autostart"));
+        QString error;
+        QVERIFY(registering ? !item.registerItem(&error) : !item.unregisterItem(&error));
+        QVERIFY2(!error.contains('\n') && error.contains(m_dir.filePath(named)), qPrintable(error));
+        QCOMPARE(item.status(), Status::NotRegistered);
+        QCOMPARE(readFile(m_dir.filePath(blocker)), QByteArray("in the way"));
+    }
+
+    void defaultFolderFollowsXdgConfigHome()
+    {
+        const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", "/srv/conf");
+        const QString absolute = AutostartLoginItem::defaultAutostartFolder();
+        qputenv("XDG_CONFIG_HOME", "conf"); // a relative value is not usable
+        const QString relative = AutostartLoginItem::defaultAutostartFolder();
+        qputenv("XDG_CONFIG_HOME", configHome);
+        QCOMPARE(absolute, "/srv/conf/autostart");
+        QCOMPARE(relative, QDir::homePath() + "/.config/autostart");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUserFiles)
+#include "TestUserFiles.moc"
