@@ -151,6 +151,13 @@ QNetworkReply *post(const QString &path, const QJsonObject &body, int timeoutMs)
     // The service is one host: an answer that points elsewhere is an answer, not a new address.
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Sent once. When a connection drops before the answer, Qt sends the body again on a new
+    // one, and the service would record the same report or crash several times; a body that is
+    // not buffered cannot be sent again, so the request ends there without an answer.
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    // Requests are minutes apart: a connection kept for the next one would only be closed at
+    // the process's exit, after the application object, where Qt's TLS layer warns.
+    request.setAttribute(QNetworkRequest::ConnectionCacheExpiryTimeoutSecondsAttribute, 0);
     if (loopbackOnly(base.toString()).isValid()) {
         // A service on this machine may bring its own roots; certificate checks stay on.
         QSslConfiguration tls = request.sslConfiguration();
