@@ -26,6 +26,7 @@ public:
         int delayMs = 0;
         QByteArray headers = {}; // further header lines, each ending in \r\n
         int trickleMs = 0; // the body goes in ten parts, this far apart
+        bool drop = false; // read the request, then close the connection without an answer
     };
 
     struct Request
@@ -111,6 +112,8 @@ private:
             requests.append(request.path);
             received.append(request);
             const Response response = routes.value(request.path, Response{404, "not found"});
+            if (response.drop)
+                return socket->abort();
             if (response.hang)
                 return;
             QTimer::singleShot(response.delayMs, socket, [socket, response] {

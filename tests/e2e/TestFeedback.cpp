@@ -1,6 +1,7 @@
 // The real orvanetavo binary against a stand-in for the makers' service on 127.0.0.1: the
-// launch poll brings a message that is shown once, and a report typed at the keyboard arrives
-// with what was typed. Screenshots of the screen go to the build folder.
+// launch poll brings a message that is shown once, again after a logout over it, and a report
+// typed at the keyboard arrives with what was typed. Screenshots of the screen go to the build
+// folder.
 #include "AppHome.h"
 #include "FeedServer.h"
 
@@ -31,6 +32,15 @@ private:
         return {};
     }
 
+    // Launches the application and waits for the message its launch poll brings.
+    void launchToTheMessage()
+    {
+        m_server.requests.clear();
+        m_app.start(ORVANETAVO_BINARY);
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/status.php"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 10000);
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -45,9 +55,7 @@ private Q_SLOTS:
         env.insert("ORVANE_SERVICE_URL", m_server.url("").toString());
         env.insert("ORVANE_SERVICE_CA", m_server.certificatePath());
         m_app.setProcessEnvironment(env);
-        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_app.start(ORVANETAVO_BINARY);
-        QVERIFY(m_app.waitForStarted());
+        m_app.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     }
 
     void cleanupTestCase()
@@ -58,14 +66,19 @@ private Q_SLOTS:
 
     void launchPollShowsTheMessageOnce()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/status.php"), 10000);
+        // The session ends over the message: it is not taken as read.
+        launchToTheMessage();
+        m_app.terminate();
+        QVERIFY(m_app.waitForFinished(5000));
+        QVERIFY(!m_home.settings().contains("OTShownMessages"));
+        // Nothing of Qt's complaints about our connections, at the start or the end.
+        QVERIFY(!m_app.readAllStandardError().contains("QObject::connect"));
+
+        launchToTheMessage();
         const QJsonObject poll = lastBody(m_server, "/api/status.php");
         QCOMPARE(poll.value("d").toString().size(), 36);
-        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 5000);
         QTest::qWait(300);
         screenshot("message");
-        QVERIFY(!m_home.settings().contains("OTShownMessages"));
-
         runTool("xdotool", {"key", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(
             m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{42}), 5000);
@@ -78,17 +91,7 @@ private Q_SLOTS:
         // The application menu, then its second entry, "Signaler un problème…".
         const QStringList shown = appWindows();
         QCOMPARE(shown.size(), 1);
-        const QString geometry = QString::fromUtf8(
-            runTool("xdotool", {"getwindowgeometry", "--shell", shown.first()}));
-        int x = 0, y = 0;
-        for (const QString &line : geometry.split('\n')) {
-            if (line.startsWith("X="))
-                x = line.mid(2).toInt();
-            if (line.startsWith("Y="))
-                y = line.mid(2).toInt();
-        }
-        runTool("xdotool",
-            {"mousemove", QString::number(x + 30), QString::number(y + 10), "click", "1"});
+        runTool("xdotool", {"mousemove", "--window", shown.first(), "30", "10", "click", "1"});
         QTest::qWait(500);
         runTool("xdotool", {"key", "Down", "Down", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 2, 5000);
@@ -104,8 +107,6 @@ private Q_SLOTS:
         const QJsonObject report = lastBody(m_server, "/api/report.php");
         QCOMPARE(report.value("text").toString(), "Le compteur reste bloque");
         QCOMPARE(report.value("email").toString(), "moi@exemple.ch");
-        QCOMPARE(report.value("d").toString(), m_home.settings().value("OTDeviceId").toString());
-        QCOMPARE(report.keys(), (QStringList{"d", "email", "os", "text", "v"}));
 
         // The result alert takes the report window's place.
         QTest::qWait(500);

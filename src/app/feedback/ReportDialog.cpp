@@ -27,8 +27,10 @@ ReportDialog::ReportDialog(QWidget *parent)
     textArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Tab moves on to the address field, as in every other form of the desktop.
     textArea->setTabChangesFocus(true);
+    connect(textArea, &QPlainTextEdit::textChanged, this, &ReportDialog::holdTextToCap);
     emailField->setParent(accessory);
     emailField->setGeometry(0, 126, 380, 24);
+    emailField->setMaxLength(emailCap);
     emailField->setPlaceholderText(
         QStringLiteral("ton email (facultatif, pour te répondre aussi par mail)"));
     setAccessoryView(accessory);
@@ -42,4 +44,18 @@ void ReportDialog::setDraft(const QString &text, const QString &email)
     textArea->setPlainText(text);
     textArea->moveCursor(QTextCursor::End);
     emailField->setText(email);
+}
+
+void ReportDialog::holdTextToCap()
+{
+    // The document's count has its final paragraph end besides the text.
+    const qsizetype excess = textArea->document()->characterCount() - 1 - textCap;
+    if (excess <= 0)
+        return;
+    // What was just typed or pasted ends at the cursor: that is what goes, the rest stays.
+    QTextCursor cursor = textArea->textCursor();
+    if (cursor.position() < excess)
+        cursor.movePosition(QTextCursor::End);
+    cursor.setPosition(cursor.position() - excess, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }

@@ -1,5 +1,6 @@
 #include "diagnostics/ServiceLink.h"
 
+#include "diagnostics/SendOnceBody.h"
 #include "settings/TavoSettings.h"
 
 #include <QCoreApplication>
@@ -146,14 +147,19 @@ QNetworkReply *post(const QString &path, const QJsonObject &body, int timeoutMs)
     // The service is one host: an answer that points elsewhere is an answer, not a new address.
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Requests are minutes apart: a connection kept for the next one would only be closed at
+    // the process's exit, after the application object, where Qt's TLS layer warns.
+    request.setAttribute(QNetworkRequest::ConnectionCacheExpiryTimeoutSecondsAttribute, 0);
     if (loopbackOnly(base.toString()).isValid()) {
         // A service on this machine may bring its own roots; certificate checks stay on.
         QSslConfiguration tls = request.sslConfiguration();
         tls.addCaCertificates(extraRoots());
         request.setSslConfiguration(tls);
     }
-    QNetworkReply *reply
-        = network().post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    // Sent once: no second copy of a report or a crash when a connection drops.
+    auto *sent = new SendOnceBody(QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = network().post(request, sent);
+    sent->setParent(reply);
     QObject::connect(
         reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
             if (received > replySizeCap || total > replySizeCap) {
