@@ -1,27 +1,90 @@
 #include "FeedServer.h"
 #include "settings/TavoSettings.h"
+#include "updater/FileReplacer.h"
+#include "updater/InstalledPackage.h"
 #include "updater/UpdateVerifier.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterWindow.h"
 
-#include <QCryptographicHash>
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <sodium.h>
+#include <sys/stat.h>
 
 using Kind = UpdateFeed::PackageKind;
 using Page = UpdaterWindow::Page;
 using Response = FeedServer::Response;
+using Show = std::function<void(UpdaterWindow &)>;
+Q_DECLARE_METATYPE(Show)
+
+namespace {
+
+// A feed with both packages, `from` replaced by `to`; single quotes read better in C++.
+QByteArray validFeed(const QByteArray &from = {}, const QByteArray &to = {})
+{
+    const QByteArray package
+        = "{'url': 'https://example.org/dl/NAME', 'size': 41234567, 'sha256': '"
+        + QByteArray(32, '\xab').toHex().toUpper() + "', 'signature': '"
+        + QByteArray(64, '\x5a').toBase64() + "'}";
+    QByteArray feed = "{'version': '1.4.0', 'notes': 'Corrections.', 'page': "
+                      "'https://orvanelabs.ch/o', 'packages': {'appimage': "
+        + QByteArray(package).replace("NAME", "OrvaneTavo.AppImage")
+        + ", 'deb': " + QByteArray(package).replace("NAME", "orvanetavo.deb") + "}}";
+    return feed.replace(from, to).replace('\'', '"');
+}
+
+// A parsed feed in one line: versions, notes' length, page, then each package.
+QString describe(const std::optional<UpdateFeed> &feed)
+{
+    if (!feed)
+        return "refused";
+    QStringList parts{feed->versionText, feed->version.toString(),
+        feed->preRelease ? "pre" : "release", QString::number(feed->notes.size()),
+        feed->page.toString()};
+    for (auto it = feed->packages.cbegin(); it != feed->packages.cend(); ++it)
+        parts << UpdateFeed::kindName(it.key()) + " " + it->url.fileName() + " "
+                + QString::number(it->size) + " " + it->sha256.toHex() + " "
+                + it->signature.toHex().left(4);
+    return parts.join('|');
+}
+
+// What the window shows: its labels, [buttons], the bar's text and the notes.
+QStringList shown(const UpdaterWindow &window)
+{
+    QStringList texts;
+    for (const QLabel *label : window.findChildren<QLabel *>()) {
+        if (label->textFormat() != Qt::PlainText) // texts come from the network
+            texts << "markup: " + label->text();
+        else if (label->isVisibleTo(&window) && !label->text().isEmpty())
+            texts << label->text();
+    }
+    for (const QPushButton *button : window.findChildren<QPushButton *>())
+        if (button->isVisibleTo(&window))
+            texts << "[" + button->text() + "]";
+    if (const auto *bar = window.findChild<QProgressBar *>(); bar->isVisibleTo(&window))
+        texts << "bar " + bar->text();
+    if (const auto *notes = window.findChild<QPlainTextEdit *>(); notes->isVisibleTo(&window))
+        texts << "notes: " + notes->toPlainText();
+    texts.sort();
+    return texts;
+}
+
+const QByteArray oldAppImage = "old AppImage";
+
+} // namespace
 
 class TestUpdater : public QObject
 {
     Q_OBJECT
 
-private:
     FeedServer m_server;
     QTemporaryDir m_dir;
     QByteArray m_publicKey = QByteArray(crypto_sign_PUBLICKEYBYTES, 0);
@@ -29,58 +92,79 @@ private:
     // Moved by hand; every test starts with no check done, so its value is never reset.
     QDateTime m_now = QDateTime(QDate(2026, 12, 6), QTime(8, 0), Qt::UTC);
     QStringList m_restarts;
-    QString m_appImage;
+    const QString m_appImage = m_dir.filePath("OrvaneTavo.AppImage");
+    const QString m_downloads = m_dir.filePath("downloads");
     const QByteArray m_next = QByteArray("new AppImage ") + QByteArray(200000, 'n');
+
+    QByteArray sign(const QByteArray &message) const
+    {
+        QByteArray signature(crypto_sign_BYTES, 0);
+        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+            reinterpret_cast<const unsigned char *>(message.constData()), message.size(),
+            reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
+        return signature;
+    }
 
     // A feed that offers `version`, with an AppImage entry for `appImage` whose statement is
     // signed as `signedKind` and `signedVersion` (by default: what the feed says).
     QByteArray feed(const QString &version, const QByteArray &appImage = {},
-        const QString &signedVersion = {}, Kind signedKind = Kind::AppImage) const
+        QString signedVersion = {}, Kind signedKind = Kind::AppImage) const
     {
         QJsonObject json{{"version", version}, {"notes", "Des nouveautés."}};
-        if (!appImage.isNull()) {
-            const QByteArray sha256
-                = QCryptographicHash::hash(appImage, QCryptographicHash::Sha256);
-            const QByteArray statement = UpdateVerifier::statement(signedKind,
-                signedVersion.isEmpty() ? version : signedVersion, appImage.size(), sha256);
-            QByteArray signature(crypto_sign_BYTES, 0);
-            crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                reinterpret_cast<const unsigned char *>(statement.constData()), statement.size(),
-                reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
-            const QJsonObject package{{"url", m_server.url("/app.AppImage").toString()},
-                {"size", appImage.size()}, {"sha256", QString(sha256.toHex())},
-                {"signature", QString(signature.toBase64())}};
-            json.insert("packages", QJsonObject{{"appimage", package}});
-        }
+        const QByteArray statement = UpdateVerifier::statement(signedKind,
+            signedVersion.isEmpty() ? version : signedVersion, appImage.size(), sha256(appImage));
+        if (!appImage.isNull())
+            json["packages"] = QJsonObject{{"appimage",
+                QJsonObject{{"url", m_server.url("/app.AppImage").toString()},
+                    {"size", appImage.size()}, {"sha256", QString(sha256(appImage).toHex())},
+                    {"signature", QString(sign(statement).toBase64())}}}};
         return QJsonDocument(json).toJson();
     }
 
     // Runs as if started from m_appImage.
-    std::unique_ptr<Updater> makeUpdater()
+    std::unique_ptr<Updater> makeUpdater(bool automaticDownloads = false)
     {
-        auto updater
-            = std::make_unique<Updater>(Updater::Config{.feedUrl = m_server.url("/feed.json"),
-                .publicKey = m_publicKey,
-                .currentVersion = "1.2.0",
-                .appImagePath = m_appImage,
-                .downloadFolder = m_dir.filePath("downloads"),
-                .feedSizeCap = 4096,
-                .timeoutMs = 500});
+        auto updater = std::make_unique<Updater>(Updater::Config{m_server.url("/feed.json"),
+            m_publicKey, "1.2.0", m_appImage, false, m_downloads, 4096, 500});
         updater->clock = [this] { return m_now; };
         updater->restartInto = [this](const QString &path) { m_restarts.append(path); };
+        updater->setAutomaticallyDownloadsUpdates(automaticDownloads);
         return updater;
     }
 
-    static bool writeFileAt(const QString &path, const QByteArray &bytes)
+    static bool visible(const Updater &u) { return u.window() && u.window()->isVisible(); }
+    static QByteArray sha256(const QByteArray &b)
     {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) > 0;
+        return QCryptographicHash::hash(b, QCryptographicHash::Sha256);
     }
-
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+    static mode_t modeOf(const QString &path)
+    {
+        struct stat s;
+        return ::stat(qPrintable(path), &s) == 0 ? s.st_mode & 07777 : 0;
+    }
     static QByteArray readFile(const QString &path)
     {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    static bool writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(bytes) == bytes.size() && ::chmod(qPrintable(path), mode) == 0;
+    }
+    // Bytes that differ from one position to the next: a chunk written twice or out of order shows.
+    static QByteArray pattern(qsizetype size, char seed)
+    {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i)
+            bytes[i] = char(seed + i * 7 + i / 251);
+        return bytes;
     }
 
 private Q_SLOTS:
@@ -90,226 +174,439 @@ private Q_SLOTS:
         crypto_sign_keypair(reinterpret_cast<unsigned char *>(m_publicKey.data()),
             reinterpret_cast<unsigned char *>(m_secretKey.data()));
         QVERIFY2(m_server.start(), "the test's HTTPS server did not start");
+        QCOMPARE(UpdateVerifier::releasePublicKey().size(), 32);
     }
 
     void init()
     {
         QFile::remove(TavoSettings::defaults().fileName());
-        // Automatic checks are off until the user turns them on; these tests turn them on.
+        // Off until the user turns them on; the tests turn them on.
         QVERIFY(!Updater(Updater::Config{}).automaticallyChecksForUpdates());
         TavoSettings::defaults().setBool(Updater::automaticChecksKey, true);
         m_server.requests.clear();
         m_restarts.clear();
-        QDir(m_dir.filePath("downloads")).removeRecursively();
-        QFile::remove(m_dir.filePath("downloads"));
-        QFile old(m_appImage = m_dir.filePath("OrvaneTavo.AppImage"));
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old AppImage") > 0);
-        old.setPermissions(old.permissions() | QFileDevice::ExeOwner);
+        QDir(m_downloads).removeRecursively();
+        QFile::remove(m_downloads);
+        QVERIFY(writeFile(m_appImage, oldAppImage, 0755));
+    }
+
+    void feedIsRead_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("expected");
+        const QString hash = QString("ab").repeated(32);
+        const QString valid = "1.4.0|1.4.0|release|12|https://orvanelabs.ch/o|appimage "
+                              "OrvaneTavo.AppImage 41234567 "
+            + hash
+            + " 5a5a|deb orvanetavo.deb "
+              "41234567 "
+            + hash + " 5a5a";
+        const QString emoji = QString::fromUtf8("\xF0\x9F\x93\x84"); // two UTF-16 units
+        const QByteArray signature = QByteArray(64, '\x5a').toBase64();
+        // clang-format off
+        QTest::newRow("valid") << validFeed() << valid;
+        QTest::newRow("page and packages left out") << QByteArray("{\"version\": \"2\", \"notes\": \"\"}") << "2|2|release|0|";
+        QTest::newRow("four segments") << validFeed("1.4.0", "1.2.3.4") << QString(valid).replace(0, 11, "1.2.3.4|1.2.3.4");
+        QTest::newRow("beta") << validFeed("1.4.0", "1.5.0-beta.2") << QString(valid).replace(0, 19, "1.5.0-beta.2|1.5.0|pre");
+        QTest::newRow("unknown keys and kinds") << validFeed("'packages': {", "'x': [1], 'packages': {'snap': 4, 'flatpak': {'url': 'ftp://x'}, ").replace("\"size\"", "\"m\": 1, \"size\"") << valid;
+        QTest::newRow("surrogate pair across the cut") << validFeed("Corrections.", (QString(19999, 'a') + emoji + "b").toUtf8()) << QString(valid).replace("|12|", "|19999|");
+        QTest::newRow("surrogate pair before the cut") << validFeed("Corrections.", (QString(19998, 'a') + emoji + "b").toUtf8()) << QString(valid).replace("|12|", "|20000|");
+        for (const auto &[name, from, to] : std::initializer_list<std::tuple<const char *, QByteArray, QByteArray>>{
+                 {"not JSON", "{", "["}, {"version missing", "'version'", "'v'"}, {"version v1.2", "1.4.0", "v1.2"},
+                 {"version overflow", "1.4.0", "1.99999999999"}, {"notes not a string", "'Corrections.'", "null"},
+                 {"page http", "https://orvanelabs", "http://orvanelabs"}, {"package not an object", "'deb': {", "'deb': 1, 'x': {"},
+                 {"url http", "https://example", "http://example"}, {"size zero", "41234567", "0"},
+                 {"sha256 missing", "'sha256'", "'other'"}, {"sha256 of 63 digits", "ABABAB'", "ABABA'"},
+                 {"signature not base64", signature, "!!!!"}, {"signature 63 bytes", signature, QByteArray(63, 'x').toBase64()}})
+            QTest::newRow(name) << validFeed(from, to) << "refused";
+        // clang-format on
+    }
+
+    void feedIsRead()
+    {
+        QFETCH(QByteArray, json);
+        QString error;
+        const std::optional<UpdateFeed> feed = UpdateFeed::parse(json, &error);
+        QTEST(describe(feed), "expected");
+        QCOMPARE(error.isEmpty(), feed.has_value());
+    }
+
+    // The makers signed an AppImage of 10000 bytes as version 1.4.0; the feed may say otherwise.
+    void onlyWhatTheStatementSaysIsAccepted()
+    {
+        const QByteArray hash(32, '\x5e'), key = m_publicKey;
+        const QByteArray signature
+            = sign(UpdateVerifier::statement(Kind::AppImage, "1.4.0", 10000, hash));
+        const auto verify = [](Kind kind, const char *version, qint64 size, const QByteArray &sha,
+                                const QByteArray &publicKey, const QByteArray &sig) {
+            return UpdateVerifier::verify(kind, version, {{}, size, sha, sig}, publicKey);
+        };
+        QVERIFY(verify(Kind::AppImage, "1.4.0", 10000, hash, key, signature));
+        QVERIFY(!verify(Kind::AppImage, "99.0", 10000, hash, key, signature)); // a newer version
+        QVERIFY(!verify(Kind::Deb, "1.4.0", 10000, hash, key, signature)); // the other kind
+        QVERIFY(!verify(Kind::AppImage, "1.4.0", 10001, hash, key, signature)); // another size
+        QVERIFY(!verify(Kind::AppImage, "1.4.0", 10000, "\x5f" + hash.chopped(1), key, signature));
+        QVERIFY(!verify(Kind::AppImage, "1.4.0", 10000, hash, QByteArray(32, 'k'), signature));
+        QVERIFY(!verify(Kind::AppImage, "1.4.0", 10000, hash, key.chopped(1), signature));
+        QVERIFY(!verify(Kind::AppImage, "1.4.0", 10000, hash, key, signature.chopped(1)));
+    }
+
+    // Releases are signed with OpenSSL by the script; the application checks them with
+    // libsodium. Both must write the same statement and agree on raw Ed25519.
+    void releaseScriptStatementsAreAccepted()
+    {
+        if (QStandardPaths::findExecutable("openssl").isEmpty())
+            QSKIP("openssl is not installed");
+        const auto run = [](const QStringList &arguments) {
+            QProcess script;
+            script.start(SIGN_RELEASE_SCRIPT, arguments);
+            const bool ok = script.waitForFinished(30000) && script.exitCode() == 0;
+            return ok ? script.readAllStandardOutput().split('\n') : QList<QByteArray>();
+        };
+        const QString key = m_dir.filePath("release.pem"), path = m_dir.filePath("release.deb");
+        const QList<QByteArray> keygen = run({"keygen", key});
+        QVERIFY(!(QFile::permissions(key) & (QFile::ReadGroup | QFile::ReadOther)));
+        QCOMPARE(run({"pubkey", key}), keygen);
+        const QByteArray content(1024 * 1024 + 3, 'r');
+        QVERIFY(writeFile(path, content));
+        const QList<QByteArray> out = run({"sign", key, path, "deb", "1.5.0-beta.2"});
+        QCOMPARE(
+            out.mid(0, 2), QByteArrayList({"size: 1048579", "sha256: " + sha256(content).toHex()}));
+        const UpdatePackage package{
+            {}, content.size(), sha256(content), QByteArray::fromBase64(out.value(2).mid(11))};
+        QVERIFY(UpdateVerifier::verify(
+            Kind::Deb, "1.5.0-beta.2", package, QByteArray::fromBase64(keygen.value(0))));
+        // Nothing is signed for a kind or a version the feed could not carry, and a second
+        // keygen never replaces the makers' key.
+        QVERIFY(run({"sign", key, path, "snap", "1.5.0"}).isEmpty());
+        QVERIFY(run({"sign", key, path, "deb", "1.5.0\nkind: appimage"}).isEmpty());
+        QVERIFY(run({"keygen", key}).isEmpty());
+        QCOMPARE(run({"pubkey", key}), keygen);
+    }
+
+    // Whatever stops a replacement, the old file stays whole and nothing is left beside it.
+    void fileReplacement_data()
+    {
+        QTest::addColumn<uint>("mode"); // of the old target; 0: there is none
+        QTest::addColumn<QByteArray>("source"); // null: there is none
+        QTest::addColumn<QByteArray>("checked"); // the content whose SHA-256 is expected
+        QTest::addColumn<bool>("commit"); // what the last look before the rename says
+        const QByteArray next = pattern(200000, 'n'), big = pattern(3 * 1024 * 1024 + 5, 'b');
+        const QByteArray swapped = QByteArray(next).replace(150000, 1, "x");
+        QTest::newRow("0750, several chunks") << 0750u << big << big << true;
+        QTest::newRow("0600, empty") << 0600u << QByteArray("") << QByteArray("") << true;
+        QTest::newRow("new target") << 0u << next << next << true;
+        QTest::newRow("interrupted before the rename") << 0755u << next << next << false;
+        QTest::newRow("source swapped after the check") << 0755u << swapped << next << true;
+        QTest::newRow("no source") << 0755u << QByteArray() << next << true;
+    }
+
+    void fileReplacement()
+    {
+        QFETCH(uint, mode);
+        QFETCH(QByteArray, source);
+        QFETCH(QByteArray, checked);
+        QFETCH(bool, commit);
+        const QTemporaryDir dir;
+        const QString target = dir.filePath("OrvaneTavo.AppImage"), from = dir.filePath("part");
+        // The new file's mode depends neither on the umask nor on the source's mode.
+        const auto restoreUmask = qScopeGuard([old = ::umask(077)] { ::umask(old); });
+        const QByteArray old = pattern(100000, 'o');
+        QVERIFY(mode == 0 || writeFile(target, old, mode));
+        QVERIFY(source.isNull() || writeFile(from, source, 0604));
+        const bool replacing = source == checked && commit;
+        bool asked = false;
+        QString error;
+        QCOMPARE(FileReplacer::replace(target, from, sha256(checked), &error,
+                     [&] {
+                         asked = true;
+                         // The new content is complete elsewhere; the target is still the old one.
+                         return readFile(target) == (mode ? old : "") && commit;
+                     }),
+            replacing);
+        QCOMPARE(error.isEmpty(), replacing);
+        QCOMPARE(asked, source == checked);
+        QCOMPARE(readFile(target), replacing ? source : old);
+        QCOMPARE(modeOf(target), mode_t(mode ? mode : 0755));
+        QCOMPARE(entries(dir.path()).size(), source.isNull() ? 1 : 2);
+    }
+
+    void installedPackage_data()
+    {
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QString>("version"); // empty: not installed by our package
+        const QByteArray ours = "/.\n/usr\n/usr/bin\n/usr/bin/orvanetavo\n/usr/share/man/man1\n";
+        const auto stanza = [](const QByteArray &status, const QByteArray &name = "orvanetavo") {
+            return "Package: " + name + "\nStatus: " + status
+                + "\nPriority: optional\n"
+                  "Version: 0.1.0\nDescription: colle du texte brut\n .\n second line\n";
+        };
+        // A neighbour whose long description quotes stanza lines, as descriptions may.
+        const QByteArray neighbour = "Package: orvanetavo-doc\nStatus: install ok installed\n"
+                                     "Version: 9.9\nDescription: x\n Package: orvanetavo\n"
+                                     " Version: 7.7.7\n\n";
+        const QByteArray installed = stanza("install ok installed");
+        const QByteArray other = stanza("install ok installed", "other").replace("0.1.0", "2.0.0");
+        // clang-format off
+        QTest::newRow("installed") << ours << installed << "0.1.0";
+        QTest::newRow("after a neighbour quoting us") << ours << neighbour + installed << "0.1.0";
+        QTest::newRow("last stanza without a blank line") << ours << neighbour + installed.chopped(1) << "0.1.0";
+        QTest::newRow("followed by another package") << ours << installed + "\n" + other << "0.1.0";
+        QTest::newRow("removed, configuration kept") << ours << stanza("deinstall ok config-files") << "";
+        QTest::newRow("half installed") << ours << stanza("install reinstreq half-installed") << "";
+        QTest::newRow("binary not among the package's files") << QByteArray("/usr/bin/orvanetavo.old\n") << installed << "";
+        QTest::newRow("no file list") << QByteArray() << installed << "";
+        QTest::newRow("only a neighbour installed") << ours << neighbour << "";
+        QTest::newRow("no status file") << ours << QByteArray() << "";
+        // clang-format on
+    }
+
+    void installedPackage()
+    {
+        QFETCH(QByteArray, list);
+        QFETCH(QByteArray, status);
+        const QTemporaryDir dpkg;
+        QVERIFY(list.isEmpty() || writeFile(dpkg.filePath("info/orvanetavo.list"), list));
+        QVERIFY(status.isEmpty() || writeFile(dpkg.filePath("status"), status));
+        const auto found
+            = InstalledPackage::owning("/usr/bin/orvanetavo", "orvanetavo", dpkg.path());
+        QTEST(found.value_or(InstalledPackage()).version, "version");
+    }
+
+    // What apt installed, compared with the feed's version: no epoch, no Debian revision.
+    void upstreamVersion()
+    {
+        for (const auto &[debian, upstream] : {std::pair{"0.1.0", "0.1.0"}, {"0.1.0-1", "0.1.0"},
+                 {"1:0.2.0", "0.2.0"}, {"2:1.0-rc1-3", "1.0-rc1"}})
+            QCOMPARE(InstalledPackage({"orvanetavo", debian}).upstreamVersion(), QString(upstream));
+    }
+
+    // Each page, reached from one that shows other things so that nothing is left over, then
+    // left one way. Escape and the title bar's close button report the same as the page's way
+    // out; the updater closing the window itself hears nothing back. Each page is saved to
+    // screenshots/updater-<row>.png under the build folder, to look at.
+    void windowPages_data()
+    {
+        QTest::addColumn<Show>("show");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QStringList>("reported");
+        const QString fetching = "Téléchargement de la mise à jour…";
+        const auto row = [](const char *name, Show show, QStringList expected, const char *how,
+                             QStringList reported) {
+            QTest::newRow(name) << show << expected << QString(how) << reported;
+        };
+        // clang-format off
+        row("checking", [](UpdaterWindow &w) { w.showChecking(); }, {"Recherche de mises à jour…", "[Annuler]", "bar "}, "Annuler", {"cancel"});
+        row("up-to-date", [](UpdaterWindow &w) { w.showUpToDate("1.4.0"); }, {"Tu es à jour\u00a0!", "OrvaneTavo 1.4.0 est la dernière version disponible.", "[OK]"}, "OK", {});
+        const QStringList offer{"OrvaneTavo 1.5.0 est disponible\u00a0!", "Tu as la version 1.4.0. Veux-tu l'installer maintenant\u00a0?", "Nouveautés\u00a0:", "[Plus tard]", "[Installer maintenant]", "notes: <b>Vite</b>"};
+        const Show available = [](UpdaterWindow &w) { w.showAvailable("1.5.0", "1.4.0", "<b>Vite</b>"); };
+        row("available", available, offer, "Installer maintenant", {"install", "open"});
+        row("available-later", available, offer, "Plus tard", {"later"});
+        row("downloading", [](UpdaterWindow &w) { w.showDownloading(3'400'000, 41'200'000); }, {fetching, "3,4 Mo sur 41,2 Mo", "[Annuler]", "bar 8%"}, "close", {"cancel"});
+        row("downloading-past-total", [](UpdaterWindow &w) { w.showDownloading(50'000'000, 41'200'000); }, {fetching, "41,2 Mo sur 41,2 Mo", "[Annuler]", "bar 100%"}, "escape", {"cancel"});
+        row("downloading-no-total", [](UpdaterWindow &w) { w.showDownloading(12'500'000, 0); }, {fetching, "12,5 Mo", "[Annuler]", "bar "}, "updater", {});
+        row("ready", [](UpdaterWindow &w) { w.showReadyToRestart("1.5.0"); }, {"La mise à jour est prête\u00a0!", "OrvaneTavo 1.5.0 est installé. Redémarre l'app pour l'utiliser.", "[Plus tard]", "[Redémarrer maintenant]"}, "Redémarrer maintenant", {"restart", "open"});
+        row("failure", [](UpdaterWindow &w) { w.showFailure("Signature non valide."); }, {"La mise à jour a échoué", "Signature non valide.", "[OK]"}, "escape", {});
+        // clang-format on
+    }
+
+    void windowPages()
+    {
+        QFETCH(Show, show);
+        QFETCH(QStringList, expected);
+        QFETCH(QString, how);
+        UpdaterWindow window;
+        window.showAvailable("9.9", "9.8", "notes");
+        window.showDownloading(1, 2);
+        show(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        expected.sort();
+        QCOMPARE(shown(window), expected);
+        for (const QWidget *child : window.findChildren<QWidget *>())
+            QVERIFY2(!child->isVisible()
+                    || window.rect().contains(
+                        QRect(child->mapTo(&window, QPoint()), child->size())),
+                child->metaObject()->className());
+        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
+        QVERIFY(window.grab().save(
+            QString(SCREENSHOT_DIR) + "/updater-" + QTest::currentDataTag() + ".png"));
+
+        QStringList names;
+        // What the window manager sends for the title bar's close button: a spontaneous event.
+        const auto closeFromTitleBar = [&] {
+            QCloseEvent event;
+            QApplication::sendEvent(window.windowHandle(), &event);
+        };
+        connect(&window, &UpdaterWindow::cancelRequested, this, [&] { names << "cancel"; });
+        connect(&window, &UpdaterWindow::installRequested, this, [&] { names << "install"; });
+        connect(&window, &UpdaterWindow::laterChosen, this, [&] { names << "later"; });
+        connect(&window, &UpdaterWindow::restartRequested, this, [&] { names << "restart"; });
+        if (how == "escape")
+            QTest::keyClick(&window, Qt::Key_Escape);
+        else if (how == "close")
+            closeFromTitleBar();
+        else if (how == "updater")
+            QVERIFY(window.close());
+        for (QPushButton *button : window.findChildren<QPushButton *>())
+            if (button->isVisibleTo(&window) && button->text() == how)
+                QTest::mouseClick(button, Qt::LeftButton);
+        if (window.isVisible())
+            names << "open";
+        else
+            closeFromTitleBar(); // closing what is already closed reports nothing more
+        QTEST(names, "reported");
     }
 
     void checkEndsInTheRightWindow_data()
     {
         QTest::addColumn<Response>("response");
         QTest::addColumn<Page>("page");
+        const QByteArray big = feed("9.0.0").replace("Des nouveautés.", QByteArray(5000, 'x'));
         QTest::newRow("newer") << Response{200, feed("1.10.0")} << Page::Available;
         QTest::newRow("same") << Response{200, feed("1.2.0")} << Page::UpToDate;
         QTest::newRow("pre-release") << Response{200, feed("2.0.0-beta.1")} << Page::UpToDate;
         QTest::newRow("malformed") << Response{200, "{\"version\": "} << Page::Failure;
-        const QByteArray big = feed("9.0.0").replace("Des nouveautés.", QByteArray(5000, 'x'));
         QTest::newRow("over the cap") << Response{200, big} << Page::Failure;
         QTest::newRow("time-out") << Response{200, {}, true} << Page::Failure;
         QTest::newRow("404") << Response{404, feed("9.0.0")} << Page::Failure;
+        QTest::newRow("203, from a proxy") << Response{203, feed("9.0.0")} << Page::Failure;
     }
 
     void checkEndsInTheRightWindow()
     {
-        QFETCH(Response, response);
         QFETCH(Page, page);
+        QFETCH(Response, response);
         m_server.routes["/feed.json"] = response;
         auto updater = makeUpdater();
         QSignalSpy finished(updater.get(), &Updater::checkFinished);
-
-        // In the background only an offer shows the window.
+        // In the background only an offer shows the window, and only an answer counts as done.
         updater->checkInBackgroundIfDue();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-        QCOMPARE(updater->window() && updater->window()->isVisible(), page == Page::Available);
-        // Only a check that got an answer counts as done.
+        QCOMPARE(visible(*updater), page == Page::Available);
         QCOMPARE(updater->lastCheck().isValid(), page != Page::Failure);
-
-        // Asked for by the user, every outcome is said in the window.
+        // Asked for by the user, every outcome is said in the window; a second request while
+        // the first runs starts nothing new.
         updater->checkForUpdates();
-        QVERIFY(updater->window()->isVisible());
         QCOMPARE(updater->window()->page(), Page::Checking);
-        // A second request while the first runs starts nothing new.
         updater->checkForUpdates();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 5000);
+        QVERIFY(visible(*updater));
         QCOMPARE(updater->window()->page(), page);
-        QCOMPARE(m_server.requests, (QStringList{"/feed.json", "/feed.json"}));
+        QCOMPARE(m_server.requests, QStringList({"/feed.json", "/feed.json"}));
     }
 
-    void backgroundChecksFollowTheIntervalAndTheSwitch()
+    // A check cancelled from the window ends at once, quietly; background checks then follow
+    // the interval and the switch. Nothing is fetched but over https.
+    void checksFollowTheUserTheIntervalAndTheSwitch()
     {
-        m_server.routes["/feed.json"] = {200, feed("1.2.0")};
+        m_server.routes["/feed.json"] = {200, {}, true};
         auto updater = makeUpdater();
-        updater->setUpdateCheckInterval(3600);
         QSignalSpy finished(updater.get(), &Updater::checkFinished);
-
-        updater->checkInBackgroundIfDue();
-        QTRY_COMPARE(finished.size(), 1);
-
-        m_now = m_now.addSecs(3599);
-        updater->checkInBackgroundIfDue();
+        updater->checkForUpdates();
+        Q_EMIT updater->window()->cancelRequested();
         QVERIFY(!updater->isBusy());
-
-        m_now = m_now.addSecs(1);
-        updater->checkInBackgroundIfDue();
-        QTRY_COMPARE(finished.size(), 2);
-
+        m_server.routes["/feed.json"] = {200, feed("1.2.0")};
+        updater->setUpdateCheckInterval(3600);
+        for (const auto &[seconds, checks] : {std::pair{0, 1}, {3599, 1}, {1, 2}}) {
+            m_now = m_now.addSecs(seconds);
+            updater->checkInBackgroundIfDue();
+            QTRY_VERIFY(!updater->isBusy());
+            QCOMPARE(finished.size(), checks);
+        }
         updater->setAutomaticallyChecksForUpdates(false);
         m_now = m_now.addDays(30);
         updater->checkInBackgroundIfDue();
         QVERIFY(!updater->isBusy());
+        Updater::Config plainHttp;
+        plainHttp.feedUrl = QUrl("http://127.0.0.1:1/feed.json");
+        Updater plain(plainHttp);
+        plain.checkForUpdates();
+        QCOMPARE(plain.window()->page(), Page::Failure);
     }
 
-    // A slow link: the package arrives over twice the time-out, but never falls silent for it.
-    void slowDownloadThatKeepsComingIsInstalled()
-    {
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
-        FeedServer::Response slow{200, m_next};
-        slow.trickleMs = 100;
-        m_server.routes["/app.AppImage"] = slow;
-        auto updater = makeUpdater();
-        updater->checkForUpdates();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        Q_EMIT updater->window()->installRequested();
-        QTRY_COMPARE_WITH_TIMEOUT(updater->window()->page(), Page::ReadyToRestart, 10000);
-        QCOMPARE(readFile(m_appImage), m_next);
-    }
-
-    // A download folder that cannot be made is no reason to show anything in the background.
-    void backgroundDownloadThatCannotStartStaysSilent()
-    {
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
-        m_server.routes["/app.AppImage"] = {200, m_next};
-        QVERIFY(writeFileAt(m_dir.filePath("downloads"), "in the way"));
-        auto updater = makeUpdater();
-        updater->setAutomaticallyDownloadsUpdates(true);
-        updater->checkInBackgroundIfDue();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QVERIFY(!updater->window() || !updater->window()->isVisible());
-        QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
-    }
-
-    // The feed announces m_next; the server or the statement may say otherwise. Only the genuine
-    // file is installed; anything else fails on the page when asked for, silently otherwise.
+    // The feed announces m_next; the server, the statement or the disk may say otherwise. Only
+    // the genuine file is installed; anything else fails on the page when asked for, silently
+    // otherwise. The download goes to a file of the user's alone, never through a link planted
+    // in its way, and what is installed is what was checked.
     void onlyTheSignedPackageIsInstalled_data()
     {
         QTest::addColumn<QByteArray>("served");
-        QTest::addColumn<QString>("signedVersion");
-        QTest::addColumn<Kind>("signedKind");
+        QTest::addColumn<QByteArray>("signedFeed");
         QTest::addColumn<bool>("background");
-        const auto row = [](const QByteArray &name, const QByteArray &served, bool background,
-                             const char *signedVersion = "", Kind signedKind = Kind::AppImage) {
-            QTest::newRow(name.constData())
-                << served << QString(signedVersion) << signedKind << background;
-        };
-        const QByteArray flipped = QByteArray(m_next).replace(100, 1, "o");
+        QTest::addColumn<QString>("trouble");
+        const QByteArray genuine = feed("1.3.0", m_next);
+        // clang-format off
         for (const bool background : {false, true}) {
             const QByteArray mode = background ? ", in the background" : ", asked for";
-            row("genuine" + mode, m_next, background);
-            row("one flipped byte" + mode, flipped, background);
-            row("longer than announced" + mode, m_next + "x", background);
+            QTest::newRow(("genuine" + mode).constData()) << m_next << genuine << background << "";
+            QTest::newRow(("one flipped byte" + mode).constData()) << QByteArray(m_next).replace(100, 1, "o") << genuine << background << "";
+            QTest::newRow(("longer than announced" + mode).constData()) << m_next + "x" << genuine << background << "";
         }
-        row("shorter than announced", m_next.chopped(1), false);
-        row("an older file offered as newer", m_next, false, "1.1.0");
-        row("the .deb offered as the AppImage", m_next, false, "", Kind::Deb);
+        QTest::newRow("shorter than announced") << m_next.chopped(1) << genuine << false << "";
+        QTest::newRow("an older file offered as newer") << m_next << feed("1.3.0", m_next, "1.1.0") << false << "";
+        QTest::newRow("the .deb offered as the AppImage") << m_next << feed("1.3.0", m_next, "", Kind::Deb) << false << "";
+        // Ten parts over twice the time-out, but never silent for as long as it.
+        QTest::newRow("genuine, on a slow link") << m_next << genuine << false << "slow";
+        QTest::newRow("swapped after the check") << m_next << genuine << true << "swapped";
+        // A download folder that cannot be made is no reason to show anything in the background.
+        QTest::newRow("download folder blocked") << m_next << genuine << true << "blocked";
+        // clang-format on
     }
 
     void onlyTheSignedPackageIsInstalled()
     {
         QFETCH(QByteArray, served);
-        QFETCH(QString, signedVersion);
-        QFETCH(Kind, signedKind);
+        QFETCH(QByteArray, signedFeed);
         QFETCH(bool, background);
-        const bool signedRight = signedVersion.isEmpty() && signedKind == Kind::AppImage;
-        const bool genuine = served == m_next && signedRight;
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next, signedVersion, signedKind)};
-        m_server.routes["/app.AppImage"] = {200, served};
-        auto updater = makeUpdater();
-
-        if (background) {
-            updater->setAutomaticallyDownloadsUpdates(true);
-            updater->checkInBackgroundIfDue();
-            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-            // Fetched and checked quietly; only a verified file is offered.
-            QCOMPARE(updater->window() && updater->window()->isVisible(), genuine);
-        } else {
-            updater->checkForUpdates();
-            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        QFETCH(QString, trouble);
+        const bool signedRight = signedFeed == feed("1.3.0", m_next);
+        const bool fetched = served == m_next && signedRight && trouble != "blocked";
+        const bool genuine = fetched && trouble != "swapped";
+        const QString download = m_downloads + "/app.AppImage", victim = m_dir.filePath("victim");
+        QVERIFY(writeFile(victim, "victim") && QDir().mkpath(m_downloads));
+        QVERIFY(QFile::setPermissions(m_downloads, QFile::Permissions(0x7755)));
+        QVERIFY(QFile::link(victim, download));
+        if (trouble == "blocked")
+            QVERIFY(QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "in the way"));
+        m_server.routes["/feed.json"] = {200, signedFeed};
+        m_server.routes["/app.AppImage"] = {200, served, false, 0, {}, trouble == "slow" ? 100 : 0};
+        auto updater = makeUpdater(background);
+        background ? updater->checkInBackgroundIfDue() : updater->checkForUpdates();
+        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+        // Fetched and checked quietly in the background; only a verified file is offered.
+        QCOMPARE(visible(*updater), !background || fetched);
+        if (!background)
             QCOMPARE(updater->window()->page(), signedRight ? Page::Available : Page::Failure);
+        if (background && fetched) {
+            QVERIFY(!QFileInfo(download).isSymLink());
+            QCOMPARE(readFile(download), m_next);
+            QCOMPARE(modeOf(download), mode_t(0600));
+            QCOMPARE(modeOf(m_downloads), mode_t(0700));
+            // Swapped for a file of the same size after the check: refused while it is copied.
+            if (trouble == "swapped")
+                QVERIFY(writeFile(download, QByteArray(m_next).replace(5, 1, "x"), 0600));
         }
-        if (updater->window() && updater->window()->page() == Page::Available) {
+        if (visible(*updater) && updater->window()->page() == Page::Available) {
             Q_EMIT updater->window()->installRequested();
-            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 10000);
             QCOMPARE(updater->window()->page(), genuine ? Page::ReadyToRestart : Page::Failure);
         }
-        QCOMPARE(readFile(m_appImage), genuine ? m_next : QByteArray("old AppImage"));
+        QCOMPARE(readFile(m_appImage), genuine ? m_next : oldAppImage);
+        QCOMPARE(readFile(victim), QByteArray("victim"));
         if (genuine) {
-            QVERIFY(QFileInfo(m_appImage).isExecutable());
+            QCOMPARE(modeOf(m_appImage), mode_t(0755));
             Q_EMIT updater->window()->restartRequested();
             QCOMPARE(m_restarts, QStringList{m_appImage});
         }
-        // Nothing is fetched for a statement that does not match the offer. A refused file is
-        // deleted at once; an installed one leaves no copy behind, not even a hidden one.
-        QCOMPARE(m_server.requests.size(), signedRight ? 2 : 1);
-        QTRY_VERIFY(QDir(m_dir.filePath("downloads"))
-                        .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-    }
-
-    // The download goes to a file of the user's alone, and what is installed is what was checked.
-    void downloadsArePrivateAndCheckedAgainWhenInstalled()
-    {
-        const QString folder = m_dir.filePath("downloads");
-        const QString victim = m_dir.filePath("victim");
-        QVERIFY(QDir().mkpath(folder));
-        QFile::setPermissions(folder, QFile::Permissions(0x7755));
-        QVERIFY(writeFileAt(victim, "victim"));
-        QVERIFY(QFile::link(victim, folder + "/app.AppImage"));
-        m_server.routes["/feed.json"] = {200, feed("1.3.0", m_next)};
-        m_server.routes["/app.AppImage"] = {200, m_next};
-        auto updater = makeUpdater();
-        updater->setAutomaticallyDownloadsUpdates(true);
-        updater->checkInBackgroundIfDue();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QCOMPARE(updater->window()->page(), Page::Available);
-
-        const QString download = folder + "/app.AppImage";
-        QCOMPARE(readFile(victim), QByteArray("victim"));
-        QVERIFY(!QFileInfo(download).isSymLink());
-        QCOMPARE(readFile(download), m_next);
-        QCOMPARE(int(QFile::permissions(download) & 0x0777), 0x0600);
-        QCOMPARE(int(QFile::permissions(folder) & 0x0777), 0x0700);
-
-        // Swapped for a file of the same size after the check: refused while it is copied.
-        QByteArray swapped = m_next;
-        swapped[5] = 'x';
-        QVERIFY(writeFileAt(download, swapped));
-        Q_EMIT updater->window()->installRequested();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QCOMPARE(updater->window()->page(), Page::Failure);
-        QCOMPARE(readFile(m_appImage), QByteArray("old AppImage"));
-        QVERIFY(QDir(folder).isEmpty());
-    }
-
-    void onlyHttpsFeeds()
-    {
-        Updater::Config config;
-        config.feedUrl = QUrl("http://127.0.0.1:1/feed.json");
-        Updater updater(config);
-        QSignalSpy finished(&updater, &Updater::checkFinished);
-        updater.checkForUpdates();
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(updater.window()->page(), Page::Failure);
+        // Nothing is fetched for a statement that does not match the offer (the planted link is
+        // left alone). A refused file is deleted at once; an installed one leaves no copy behind,
+        // not even a hidden one.
+        QCOMPARE(m_server.requests.size(), signedRight && trouble != "blocked" ? 2 : 1);
+        QTRY_COMPARE(
+            entries(m_downloads), signedRight ? QStringList() : QStringList{"app.AppImage"});
     }
 };
 

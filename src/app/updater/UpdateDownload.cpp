@@ -2,9 +2,13 @@
 
 #include "updater/UpdateVerifier.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkRequest>
+#include <QThreadPool>
 
 namespace {
 
@@ -26,6 +30,22 @@ UpdateDownload::~UpdateDownload() = default;
 bool UpdateDownload::isHttps(const QUrl &url)
 {
     return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+void UpdateDownload::discard(const QString &path)
+{
+    // Unlinking a package of a gigabyte keeps the file system busy for a good part of a second.
+    // The rename is instant and takes the file out of the way under a name no download is ever
+    // given; the removal itself happens off the window's thread.
+    const QFileInfo verified(path);
+    const QString discarded = verified.dir().filePath(QStringLiteral(".discarded-%1-%2")
+                                                          .arg(QDateTime::currentMSecsSinceEpoch())
+                                                          .arg(verified.fileName()));
+    if (!QFile::rename(path, discarded)) {
+        QFile::remove(path);
+        return;
+    }
+    QThreadPool::globalInstance()->start([discarded] { QFile::remove(discarded); });
 }
 
 bool UpdateDownload::start(QNetworkAccessManager &network, const UpdatePackage &package,

@@ -48,6 +48,8 @@ public:
     bool isRunning() const { return !m_reply.isNull(); }
     // Stops a download under way; `finished` still comes, as Cancelled.
     void cancel();
+    // Removes a file this class kept, without keeping the window's thread waiting for the disk.
+    static void discard(const QString &path);
 
 Q_SIGNALS:
     // Bytes received so far, out of the announced size.

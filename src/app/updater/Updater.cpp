@@ -10,14 +10,9 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QLoggingCategory>
-#include <QNetworkReply>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QThreadPool>
 
 namespace {
 
@@ -83,6 +78,7 @@ Updater::Updater(Config config, QObject *parent)
     });
     connect(&m_download, &UpdateDownload::finished, this, &Updater::downloadFinished);
     connect(&m_installer, &UpdateInstaller::finished, this, &Updater::installFinished);
+    connect(&m_feedCheck, &FeedCheck::finished, this, &Updater::feedArrived);
 }
 
 Updater::~Updater()
@@ -169,53 +165,13 @@ void Updater::checkInBackgroundIfDue()
 void Updater::fetchFeed(bool userInitiated)
 {
     m_userInitiated = userInitiated;
-    if (!UpdateDownload::isHttps(m_config.feedUrl)) {
-        feedArrived({}, QStringLiteral("the feed address is not https"));
-        return;
-    }
-    QNetworkRequest request(m_config.feedUrl);
-    request.setTransferTimeout(m_config.timeoutMs);
-    request.setAttribute(
-        QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     m_stage = Stage::Checking;
-    QNetworkReply *reply = network().get(request);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::downloadProgress, this,
-        [this, reply](qint64 received, qint64 total) {
-            if (received > m_config.feedSizeCap || total > m_config.feedSizeCap) {
-                reply->setProperty("tooLarge", true);
-                reply->abort();
-            }
-        });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        if (m_reply != reply)
-            return;
-        m_reply = nullptr;
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (reply->property("cancelled").toBool()) {
-            m_stage = Stage::Idle;
-            return;
-        }
-        if (reply->property("tooLarge").toBool())
-            feedArrived(
-                {}, QStringLiteral("the feed is larger than %1 bytes").arg(m_config.feedSizeCap));
-        else if (reply->error() != QNetworkReply::NoError)
-            feedArrived({}, reply->errorString());
-        else if (status != 200)
-            feedArrived({}, QStringLiteral("HTTP status %1").arg(status));
-        else
-            feedArrived(reply->readAll(), {});
-    });
+    m_feedCheck.start(network(), m_config.feedUrl, m_config.feedSizeCap, m_config.timeoutMs);
 }
 
-void Updater::feedArrived(const QByteArray &body, const QString &error)
+void Updater::feedArrived(const std::optional<UpdateFeed> &feed, const QString &problem)
 {
     m_stage = Stage::Idle;
-    QString problem = error;
-    std::optional<UpdateFeed> feed;
-    if (problem.isEmpty())
-        feed = UpdateFeed::parse(body, &problem);
     if (!feed) {
         qCWarning(lcUpdater) << "update check failed:" << problem;
         if (m_userInitiated)
@@ -232,7 +188,7 @@ void Updater::feedArrived(const QByteArray &body, const QString &error)
         return;
     }
     const bool sameOffer = m_offered && m_offered->version == feed->version;
-    m_offered = std::move(feed);
+    m_offered = feed;
     if (!sameOffer)
         discardVerified();
     const UpdatePackage *package = packageForThisInstallation();
@@ -394,21 +350,8 @@ void Updater::installFinished(bool installed, const QString &error, bool cancell
 
 void Updater::discardVerified()
 {
-    if (m_verifiedFile.isEmpty())
-        return;
-    // Unlinking a package of a gigabyte keeps the file system busy for a good part of a second.
-    // The rename is instant and takes the file out of the way under a name no download is ever
-    // given; the removal itself happens off the window's thread.
-    const QFileInfo verified(m_verifiedFile);
-    m_verifiedFile.clear();
-    const QString discarded = verified.dir().filePath(QStringLiteral(".discarded-%1-%2")
-                                                          .arg(QDateTime::currentMSecsSinceEpoch())
-                                                          .arg(verified.fileName()));
-    if (!QFile::rename(verified.filePath(), discarded)) {
-        QFile::remove(verified.filePath());
-        return;
-    }
-    QThreadPool::globalInstance()->start([discarded] { QFile::remove(discarded); });
+    if (!m_verifiedFile.isEmpty())
+        UpdateDownload::discard(std::exchange(m_verifiedFile, QString()));
 }
 
 void Updater::fail(const QString &message)
@@ -420,9 +363,9 @@ void Updater::fail(const QString &message)
 
 void Updater::cancel()
 {
-    if (m_reply) {
-        m_reply->setProperty("cancelled", true);
-        m_reply->abort();
+    if (m_feedCheck.isRunning()) {
+        m_feedCheck.cancel();
+        m_stage = Stage::Idle;
     }
     m_download.cancel();
     m_installer.cancel();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "updater/FeedCheck.h"
 #include "updater/UpdateDownload.h"
 #include "updater/UpdateFeed.h"
 #include "updater/UpdateInstaller.h"
@@ -7,7 +8,6 @@
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -85,7 +85,7 @@ private:
     enum class Stage { Idle, Checking, Downloading, Installing };
 
     void fetchFeed(bool userInitiated);
-    void feedArrived(const QByteArray &body, const QString &error);
+    void feedArrived(const std::optional<UpdateFeed> &feed, const QString &problem);
     void offer();
     void install();
     void download(const UpdatePackage &package);
@@ -108,8 +108,7 @@ private:
     // Made at the first request: the network stack costs memory that an idle updater need not pay.
     QPointer<QNetworkAccessManager> m_network;
     QNetworkAccessManager &network();
-    // The feed being fetched.
-    QPointer<QNetworkReply> m_reply;
+    FeedCheck m_feedCheck;
     Stage m_stage = Stage::Idle;
     bool m_userInitiated = false;
     std::optional<UpdateFeed> m_offered;
