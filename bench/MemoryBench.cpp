@@ -138,6 +138,8 @@ void pollService(int polls)
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    // Each row as it comes, also into a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     qint64 copies = 1000;
     qint64 step = 0;
     int polls = 100;

@@ -115,6 +115,12 @@ private Q_SLOTS:
         QCOMPARE(ink(icon->icon()), QApplication::palette().color(QPalette::WindowText).name());
         controller.setActive(true);
         QCOMPARE(icon->icon().cacheKey(), on);
+        // A new palette redraws the off icon in its text colour.
+        controller.setActive(false);
+        QPalette palette;
+        palette.setColor(QPalette::WindowText, QColor("#ff0000"));
+        QApplication::setPalette(palette);
+        QCOMPARE(ink(icon->icon()), "#ff0000");
     }
 
     // The desktop draws the menu attached to a StatusNotifierItem itself: the controller keeps
