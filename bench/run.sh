@@ -2,7 +2,7 @@
 # Runs every benchmark and prints each figure beside its budget; exits non-zero when one is
 # over. Builds first; runs on a private X server with a throw-away home, so it never touches
 # the real clipboard or the real settings.
-#   bash bench/run.sh            all of them (about 110 s)
+#   bash bench/run.sh            all of them (about 3 min)
 #   IDLE_SECONDS=10 bash bench/run.sh   a shorter idle measurement
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,6 +54,9 @@ echo "== engine (in process, real X11 clipboard)"
 
 echo "== the window while another program's clipboard hangs"
 "$build/bench/ResponsivenessBench" || failures=$((failures + 1))
+
+echo "== memory of a long run: cleaned copies in each display mode, service polls"
+"$build/bench/MemoryBench" || failures=$((failures + 1))
 
 echo "== crash capture at launch, nothing to send"
 "$build/bench/CrashBench" || failures=$((failures + 1))

@@ -1,18 +1,73 @@
+// The application as the user meets it, offscreen: the launch and its question, the two display
+// modes, the window's two faces and their controls, the menus, and the screenshots of the window
+// (light and dark, on and off) drawn to PNG files under the build folder (screenshots/).
+#include "DarkPalette.h"
 #include "FakePasteboard.h"
 #include "clipboard/TavoEngine.h"
 #include "kit/Palette.h"
 #include "kit/RoundTavoButton.h"
+#include "kit/SymbolButton.h"
 #include "kit/TavoLabel.h"
+#include "platform/LoginItem.h"
 #include "settings/TavoSettings.h"
 #include "shell/AppDelegate.h"
 #include "shell/MainWindow.h"
 
-#include <QFile>
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleFactory>
 #include <QTest>
 
-using namespace PasteboardType;
+namespace {
+
+// The desktop's login registration, as a test sets it.
+struct FakeLoginItem : LoginItem
+{
+    Status status() const override { return on ? Status::Enabled : Status::NotRegistered; }
+    bool registerItem(QString *error) override { return change(true, error); }
+    bool unregisterItem(QString *error) override { return change(false, error); }
+    bool change(bool to, QString *error)
+    {
+        *error = refuse ? "refusé par le bureau" : "";
+        on = refuse ? on : to;
+        return !refuse;
+    }
+    bool on = false, refuse = false;
+};
+
+const QString skipText = "Ignorer les copies venant des tableurs (préserve les tabulations)";
+const QString updatesText = "Installer les mises à jour automatiquement";
+const QString trayText = "Icône dans la barre de menus (au lieu du Dock)";
+const QString loginText = "Ouvrir à la connexion";
+
+// Each entry as "title [shortcut]", separators as "-".
+QStringList titles(const QMenu *menu)
+{
+    QStringList result;
+    for (const QAction *action : menu->actions()) {
+        const QString keys = action->shortcut().toString();
+        result.append(action->isSeparator()
+                ? "-"
+                : action->text() + (keys.isEmpty() ? "" : " [" + keys + "]"));
+    }
+    return result;
+}
+
+// Everything the user sees of the switch, in one line.
+QString look(const AppDelegate &app)
+{
+    const TavoLabel *status = app.mainView->tavoStatusLabel;
+    return QStringLiteral("%1|%2|%3|%4")
+        .arg(app.mainView->tavoButton->isActiveState())
+        .arg(status->text(), status->textColor() == tavoSlate() ? "slate" : "secondary")
+        .arg(app.statusController.isActive());
+}
+
+} // namespace
 
 class TestAppDelegate : public QObject
 {
@@ -22,12 +77,26 @@ private:
     const SettingsStore &store = TavoSettings::defaults();
     std::unique_ptr<FakePasteboard> m_board;
     std::unique_ptr<TavoEngine> m_engine;
-    std::unique_ptr<AppDelegate> m_delegate;
-    QStringList m_questions;
+    std::unique_ptr<AppDelegate> m_app;
+    FakeLoginItem *m_login = nullptr; // owned by m_app
+    QStringList m_logged, m_questions;
     QString m_lookDuringQuestion;
     int m_quits = 0;
 
-    // Answers the onboarding question with the button of that title ("" closes it with Escape).
+    // A fresh installation (`onboarded` false) or one that answered the question already.
+    void reset(bool onboarded = true)
+    {
+        m_app.reset();
+        QFile::remove(store.fileName());
+        if (onboarded)
+            store.setBool(TavoSettings::onboardedKey, true);
+        m_questions.clear();
+        m_quits = 0;
+        m_board = std::make_unique<FakePasteboard>();
+        m_engine = std::make_unique<TavoEngine>(*m_board);
+    }
+
+    // Answers the welcome question, when asked, with the button of that title ("" is Escape).
     AppDelegate &launch(const QString &answer = "Dans le Dock")
     {
         QTimer::singleShot(0, this, [this, answer] {
@@ -37,183 +106,304 @@ private:
             // Stored before asking, so a crash while the question is open never asks again.
             QVERIFY(store.boolValue(TavoSettings::onboardedKey));
             m_questions.append(box->text());
-            // Behind the question, the window already shows the stored state.
-            m_lookDuringQuestion = look(*m_delegate).section('|', 0, 2);
-            QCOMPARE(box->buttons().size(), 2);
-            for (QAbstractButton *button : box->buttons()) {
+            m_lookDuringQuestion = look(*m_app).section('|', 0, 2);
+            for (QAbstractButton *button : box->buttons())
                 if (button->text() == answer)
                     return button->click();
-            }
             QTest::keyClick(box, Qt::Key_Escape);
         });
-        m_delegate = std::make_unique<AppDelegate>(*m_engine);
-        m_delegate->terminate = [this] { ++m_quits; };
-        m_delegate->setActivationPolicy(AppDelegate::menuBarMode()
+        m_app = std::make_unique<AppDelegate>(*m_engine);
+        auto login = std::make_unique<FakeLoginItem>();
+        m_login = login.get();
+        m_app->loginItem = std::move(login);
+        m_app->terminate = [this] { ++m_quits; };
+        m_app->log = [this](const QString &line) { m_logged.append(line); };
+        m_app->setActivationPolicy(AppDelegate::menuBarMode()
                 ? AppDelegate::ActivationPolicy::Accessory
                 : AppDelegate::ActivationPolicy::Regular);
-        m_delegate->applicationDidFinishLaunching();
+        m_app->applicationDidFinishLaunching();
         QCoreApplication::processEvents();
-        return *m_delegate;
+        return *m_app;
     }
 
-    // Everything the user sees of the switch, in one line.
-    static QString look(const AppDelegate &app)
+    template<typename Widget = QCheckBox> Widget *find(const QString &text) const
     {
-        return QStringLiteral("%1|%2|%3|%4")
-            .arg(app.mainView->tavoButton->isActiveState())
-            .arg(app.mainView->tavoStatusLabel->text())
-            .arg(app.mainView->tavoStatusLabel->textColor() == tavoSlate() ? "slate" : "secondary")
-            .arg(app.statusController.isActive());
+        for (Widget *widget : m_app->settingsView->findChildren<Widget *>())
+            if (widget->property("text").toString() == text)
+                return widget;
+        return nullptr;
     }
+
+    QMenu *menu(int index) const { return m_app->mainMenu->actions().at(index)->menu(); }
 
 private Q_SLOTS:
-    void init()
-    {
-        QFile::remove(store.fileName());
-        m_questions.clear();
-        m_quits = 0;
-        m_board = std::make_unique<FakePasteboard>();
-        m_engine = std::make_unique<TavoEngine>(*m_board);
-    }
+    void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
+    void init() { reset(); }
+    void cleanup() { m_app.reset(); }
 
-    void cleanup()
+    void freshInstallationAsksOnceAndCounts()
     {
-        m_delegate.reset();
-        m_engine.reset();
-    }
-
-    void freshInstallationLaunchesAsksOnceAndCounts()
-    {
+        reset(false);
         AppDelegate &app = launch();
         QCOMPARE(m_questions, QStringList{"Bienvenue dans OrvaneTavo 📄"});
+        // Behind the question, the window already shows the stored state.
         QCOMPARE(m_lookDuringQuestion, "1|Texte brut : activé|slate");
         QCOMPARE(app.updaterController.updater().updateCheckInterval(), 3600);
-        m_board->copy({html, string}, "texte");
+        m_board->copy({PasteboardType::html, PasteboardType::string}, "texte");
         QTRY_COMPARE_WITH_TIMEOUT(app.mainView->statCountLabel->text(),
             QString("1 collage nettoyé depuis l'installation"), 2000);
-
-        m_questions.clear();
         launch();
-        QVERIFY(m_questions.isEmpty());
+        QCOMPARE(m_questions.size(), 1);
     }
 
-    // Each row also sets the debug variable: only an exact "1" opens on the settings.
-    void launchShowsTheChosenMode_data()
-    {
-        QTest::addColumn<QVariant>("stored"); // the mode of an earlier launch, none when fresh
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<bool>("menuBar");
-        QTest::addColumn<QByteArray>("debug");
-        QTest::newRow("answered dock, debug true")
-            << QVariant() << "Dans le Dock" << false << QByteArray("true");
-        QTest::newRow("answered menu bar, debug 01")
-            << QVariant() << "Dans la barre de menus" << true << QByteArray("01");
-        QTest::newRow("dismissed, debug empty") << QVariant() << "" << false << QByteArray("");
-        QTest::newRow("dock launch") << QVariant(false) << "" << false << QByteArray();
-        // Without any tray here, a menu-bar launch must still offer the window.
-        QTest::newRow("menu-bar launch, debug 1")
-            << QVariant(true) << "" << true << QByteArray("1");
-    }
-
+    // Each row also sets the debug variable: only an exact "1" opens on the settings. Without
+    // any tray here, a tray launch must still offer the window.
     void launchShowsTheChosenMode()
     {
-        QFETCH(QVariant, stored);
-        QFETCH(QString, answer);
-        QFETCH(bool, menuBar);
-        QFETCH(QByteArray, debug);
-        if (stored.isValid()) {
-            store.setBool(TavoSettings::onboardedKey, true);
-            store.setBool(TavoSettings::menuBarModeKey, stored.toBool());
+        const struct
+        {
+            int stored; // the mode of an earlier launch, -1 when fresh
+            const char *answer, *debug;
+            bool tray;
+        } rows[] = {{-1, "Dans le Dock", "true", false}, {-1, "Dans la barre de menus", "01", true},
+            {-1, "", "", false}, {0, "", nullptr, false}, {1, "", "1", true}};
+        for (const auto &row : rows) {
+            reset(row.stored >= 0);
+            if (row.stored >= 0)
+                store.setBool(TavoSettings::menuBarModeKey, row.stored);
+            if (row.debug)
+                qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
+            AppDelegate &app = launch(row.answer);
+            qunsetenv("ORVANE_DEBUG_SETTINGS");
+            QCOMPARE(m_questions.size(), row.stored < 0 ? 1 : 0);
+            QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(row.tray));
+            QCOMPARE(app.statusController.isEnabled(), row.tray);
+            QCOMPARE(app.mainWindow->hasTaskBarEntry(), !row.tray);
+            QCOMPARE(find(trayText)->isChecked(), row.tray);
+            QVERIFY(app.mainWindow->isVisible());
+            QCOMPARE(app.settingsView->isVisible(), row.debug && QByteArray(row.debug) == "1");
         }
-        if (!debug.isNull())
-            qputenv("ORVANE_DEBUG_SETTINGS", debug);
-        AppDelegate &app = launch(answer);
-        qunsetenv("ORVANE_DEBUG_SETTINGS");
-        QCOMPARE(m_questions.size(), stored.isValid() ? 0 : 1);
-        QVERIFY(store.contains(TavoSettings::menuBarModeKey));
-        QCOMPARE(AppDelegate::menuBarMode(), menuBar);
-        QCOMPARE(app.statusController.isEnabled(), menuBar);
-        QCOMPARE(app.mainWindow->hasTaskBarEntry(), !menuBar);
-        QVERIFY(app.mainWindow->isVisible());
-        QCOMPARE(app.settingsView->isVisible(), debug == "1");
-        QCOMPARE(app.mainView->isVisible(), debug != "1");
     }
 
-    // The last-window rule is read at each close, so leaving the menu bar makes closing quit.
-    void leavingMenuBarModeBringsTheWindowBack()
+    // The last-window rule is read at each close, so leaving the tray makes closing quit; the
+    // settings box switches the mode both ways.
+    void leavingTheTrayBringsTheWindowBack()
     {
         store.setBool(TavoSettings::menuBarModeKey, true);
-        store.setBool(TavoSettings::onboardedKey, true);
         AppDelegate &app = launch();
         app.mainWindow->close();
+        QTest::qWait(50);
+        app.showMainWindow();
+        for (const bool tray : {false, true, false}) {
+            find(trayText)->click();
+            QCoreApplication::processEvents();
+            QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(tray));
+            QCOMPARE(app.statusController.isEnabled(), tray);
+            QTRY_VERIFY(app.mainWindow->isVisible());
+            QCOMPARE(app.mainWindow->hasTaskBarEntry(), !tray);
+        }
         QCOMPARE(m_quits, 0);
-        app.toggleMenuBarMode(false);
-        QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(false));
-        QVERIFY(!app.statusController.isEnabled());
-        QTRY_VERIFY(app.mainWindow->isVisible());
-        QVERIFY(app.mainWindow->hasTaskBarEntry());
         app.mainWindow->close();
         QTRY_COMPARE(m_quits, 1);
     }
 
-    // In the task bar, closing the main window ends the application only once no other window
-    // of ours is open: the update window's download or restart offer must not die with it.
-    void quitsWhenTheLastWindowCloses()
+    // Closing the main window ends the application only once no other window of ours is open:
+    // the update window's download must not die with it. The quit key works there too.
+    void quitsWithTheLastWindow()
     {
-        store.setBool(TavoSettings::onboardedKey, true);
         AppDelegate &app = launch();
         app.updaterController.checkForUpdates();
         QWidget *updater = app.updaterController.updater().window();
-        QVERIFY(updater && updater->isVisible());
+        QApplication::setActiveWindow(updater);
+        QVERIFY(QTest::qWaitForWindowActive(updater));
+        QTest::keyClick(updater, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(m_quits, 1);
         app.mainWindow->close();
         QTest::qWait(50);
-        QCOMPARE(m_quits, 0);
+        QCOMPARE(m_quits, 1);
         updater->close();
-        QTRY_COMPARE(m_quits, 1);
-    }
-
-    void statCountText_data()
-    {
-        QTest::addColumn<qint64>("count");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("0") << 0ll << "Aucun collage nettoyé pour l'instant";
-        QTest::newRow("negative") << -3ll << "Aucun collage nettoyé pour l'instant";
-        QTest::newRow("1") << 1ll << "1 collage nettoyé depuis l'installation";
-        QTest::newRow("2") << 2ll << "2 collages nettoyés depuis l'installation";
-        QTest::newRow("1000") << 1000ll << "1000 collages nettoyés depuis l'installation";
+        QTRY_COMPARE(m_quits, 2);
     }
 
     void statCountText()
     {
-        QFETCH(qint64, count);
-        QTEST(AppDelegate::statCountText(count), "text");
+        const QString none = "Aucun collage nettoyé pour l'instant";
+        QCOMPARE(AppDelegate::statCountText(0), none);
+        QCOMPARE(AppDelegate::statCountText(-3), none);
+        QCOMPARE(AppDelegate::statCountText(1), "1 collage nettoyé depuis l'installation");
+        QCOMPARE(AppDelegate::statCountText(1000), "1000 collages nettoyés depuis l'installation");
     }
 
-    void buttonAndTrayToggleTheSameWay_data()
+    // The round button, the tray's click and the status menu's first entry toggle alike.
+    void everySwitchTogglesTheSameWay()
     {
-        QTest::addColumn<bool>("fromTray");
-        QTest::newRow("round button") << false;
-        QTest::newRow("tray click") << true;
+        for (const QString from : {"button", "tray", "menu"}) {
+            reset();
+            AppDelegate &app = launch();
+            const auto toggle = [&] {
+                if (from == "tray")
+                    app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
+                else if (from == "menu")
+                    app.buildStatusMenu()->actions().first()->trigger();
+                else
+                    QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
+            };
+            QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
+            toggle();
+            QVERIFY(!m_engine->isRunning());
+            QCOMPARE(look(app), "0|Texte brut : désactivé|secondary|0");
+            QCOMPARE(app.buildStatusMenu()->actions().first()->text(), "Activer le texte brut");
+            toggle();
+            QVERIFY(m_engine->isRunning());
+            QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
+        }
     }
 
-    void buttonAndTrayToggleTheSameWay()
+    void menusAndWhereTheyLand()
     {
-        QFETCH(bool, fromTray);
-        store.setBool(TavoSettings::onboardedKey, true);
         AppDelegate &app = launch();
-        const auto toggle = [&] {
-            if (fromTray)
-                return app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
-            QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
-        };
-        QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
-        toggle();
-        QVERIFY(!m_engine->isEnabled());
-        QVERIFY(!m_engine->isRunning());
-        QCOMPARE(look(app), "0|Texte brut : désactivé|secondary|0");
-        toggle();
-        QVERIFY(m_engine->isRunning());
-        QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
+        QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
+        QCOMPARE(app.mainMenu->actions().size(), 2);
+        QCOMPARE(titles(menu(0)),
+            QString("Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo "
+                    "[Ctrl+Q]")
+                .split(','));
+        QCOMPARE(menu(1)->title(), "Édition");
+        QCOMPARE(titles(menu(1)),
+            QString("Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],"
+                    "Coller [Ctrl+V],Tout sélectionner [Ctrl+A]")
+                .split(','));
+        QCOMPARE(titles(app.buildStatusMenu().get()),
+            QString("Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,"
+                    "Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]")
+                .split(','));
+        // The window's faces keep their full size under the menu bar.
+        QCOMPARE(app.mainView->size(), QSize(430, 500));
+
+        // The edit entries act on the focused field: select all, cut, paste, undo.
+        QLineEdit field(app.mainWindow);
+        field.show();
+        field.setFocus();
+        QApplication::setActiveWindow(app.mainWindow);
+        QTRY_COMPARE(QApplication::focusWidget(), &field);
+        QTest::keyClicks(&field, "bonjour");
+        const QList<QAction *> edit = menu(1)->actions();
+        QStringList seen;
+        for (const int entry : {6, 3, 5, 0}) {
+            edit[entry]->trigger();
+            seen.append(field.text() + "/" + field.selectedText());
+        }
+        QCOMPARE(seen.join(' '), "bonjour/bonjour / bonjour/ /");
+
+        menu(0)->actions().first()->trigger();
+        QTRY_VERIFY(app.updaterController.updater().window()->isVisible());
+        app.updaterController.updater().window()->close();
+        menu(0)->actions().last()->trigger();
+        QCOMPARE(m_quits, 1);
+    }
+
+    // At an unusual font size the update button is wider: the report button moves along.
+    void reportButtonFollowsTheUpdateButton()
+    {
+        const QFont original = QApplication::font();
+        QFont font = original;
+        font.setPixelSize(18);
+        QApplication::setFont(font);
+        launch();
+        QApplication::setFont(original);
+        auto *update = find<QPushButton>("Rechercher des mises à jour…");
+        QCOMPARE(find<QPushButton>("Signaler un problème…")->pos(),
+            QPoint(update->x() + update->width() + 10, 322));
+    }
+
+    // The gear shows the settings with the registration and the count as they are now; the
+    // boxes show what is stored (also the defaults: spreadsheets skipped unless told otherwise).
+    void settingsShowWhatIsStored()
+    {
+        const struct
+        {
+            QVariantMap stored;
+            bool login;
+            QList<bool> checked; // spreadsheet, updates, login
+        } rows[] = {{{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true},
+                         {"UpdaterAutomaticDownloads", true}},
+                        true, {false, true, true}},
+            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}},
+            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}}};
+        for (const auto &row : rows) {
+            reset();
+            for (auto it = row.stored.begin(); it != row.stored.end(); ++it)
+                store.setObject(it.key(), it.value());
+            AppDelegate &app = launch();
+            m_login->on = row.login;
+            m_engine->setCleanedCount(5);
+            QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
+            QVERIFY(app.settingsView->isVisible() && !app.mainView->isVisible());
+            QCOMPARE((QList<bool>{find(skipText)->isChecked(), find(updatesText)->isChecked(),
+                         find(loginText)->isChecked()}),
+                row.checked);
+            TavoLabel *count = app.settingsView->statCountLabel;
+            QCOMPARE(count->text(), "5 collages nettoyés depuis l'installation");
+            QCOMPARE(count->size(), count->sizeHint());
+            QTest::mouseClick(app.settingsView->backButton, Qt::LeftButton);
+            QVERIFY(app.mainView->isVisible() && !app.settingsView->isVisible());
+        }
+    }
+
+    // The update box drives both flags; a refused login registration is logged once and the
+    // box shows the registration as it really is.
+    void settingsBoxesWriteTheirSwitch()
+    {
+        const Updater &updater = launch().updaterController.updater();
+        find(skipText)->click();
+        QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(false));
+        find(skipText)->click();
+        QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(true));
+        for (const bool on : {true, false}) {
+            find(updatesText)->click();
+            QCOMPARE(
+                updater.automaticallyChecksForUpdates() + updater.automaticallyDownloadsUpdates(),
+                on ? 2 : 0);
+        }
+        find(loginText)->click();
+        QVERIFY(m_login->on);
+        m_login->refuse = true;
+        find(loginText)->click();
+        QCOMPARE(
+            m_logged, QStringList{"OrvaneTavo: ouverture à la connexion: refusé par le bureau"});
+        QVERIFY(find(loginText)->isChecked());
+    }
+
+    // The file names: main-{light,dark}-{on,off}.png, settings-{light,dark}.png.
+    void screenshots()
+    {
+        const QPalette light = QApplication::palette();
+        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
+        for (const QString name : {"main-light-on", "main-light-off", "settings-light",
+                 "main-dark-on", "main-dark-off", "settings-dark"}) {
+            const bool dark = name.contains("dark"), on = !name.endsWith("off");
+            QApplication::setPalette(dark ? darkPalette() : light);
+            reset();
+            m_engine->setCleanedCount(42);
+            AppDelegate &app = launch();
+            if (!on)
+                app.togglePressed();
+            name.startsWith("settings") ? app.showSettings() : app.showMain();
+            QCoreApplication::processEvents();
+            const QPixmap shot = app.mainWindow->content()->grab();
+            QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
+            QVERIFY(shot.save(QString(SCREENSHOT_DIR) + '/' + name + ".png"));
+            // The disc's upper half is slate when on, grey when off.
+            if (name.startsWith("settings"))
+                continue;
+            const QPoint disc
+                = app.mainView->tavoButton->mapTo(app.mainWindow->content(), QPoint(65, 30));
+            const QColor sample = shot.toImage().pixelColor(disc * shot.devicePixelRatio());
+            QVERIFY2(
+                on ? sample.blue() > sample.red() + 15 : qAbs(sample.blue() - sample.red()) < 15,
+                qPrintable(sample.name()));
+        }
+        QApplication::setPalette(light);
     }
 };
 

@@ -1,9 +1,65 @@
-// The tray icon in a real XEmbed tray (trayer) on a private X server: a left click on the icon
-// turns cleaning off and on, a right click opens the menu.
+// The tray icon of the real binary on a private X server, first in a real XEmbed tray (trayer):
+// a left click turns cleaning off and on, a right click opens the menu. Then as most desktops
+// show it (KDE Plasma, GNOME's AppIndicator extension): a StatusNotifierItem on a private bus,
+// whose attached menu the panel draws and whose activation the panel calls.
 #include "AppHome.h"
+#include "StatusNotifierPanel.h"
 
-#include <QProcess>
+#include <QDBusArgument>
+#include <QDBusInterface>
+#include <QDBusVariant>
 #include <QTest>
+
+namespace {
+
+// Windows of ours that are mapped: the tray icon, and the menu while it is open.
+int visibleWindows()
+{
+    const QByteArray ids = runTool("xdotool", {"search", "--onlyvisible", "--class", "orvanetavo"});
+    return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts).size();
+}
+
+// The tray sits in the top-left corner; its first icon is in the first square.
+void clickIcon(int button)
+{
+    runTool("xdotool", {"mousemove", "12", "12", "click", QString::number(button)});
+}
+
+// A right click, again if a closing menu swallowed the first one. True once it is open.
+bool openMenu()
+{
+    const int before = visibleWindows();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        runTool("xdotool", {"mousemove", "40", "40"});
+        clickIcon(3);
+        if (QTest::qWaitFor([&] { return visibleWindows() > before; }, 2000))
+            return true;
+    }
+    return false;
+}
+
+// The labels of a com.canonical.dbusmenu layout, depth first; separators as "-".
+void collectLabels(const QDBusArgument &node, QStringList &labels)
+{
+    int id = 0;
+    QVariantMap properties;
+    node.beginStructure();
+    node >> id >> properties;
+    if (id != 0)
+        labels.append(properties.value("type") == "separator"
+                ? QString("-")
+                : properties.value("label").toString());
+    node.beginArray();
+    while (!node.atEnd()) {
+        QDBusVariant child;
+        node >> child;
+        collectLabels(qvariant_cast<QDBusArgument>(child.variant()), labels);
+    }
+    node.endArray();
+    node.endStructure();
+}
+
+} // namespace
 
 class TestTray : public QObject
 {
@@ -14,52 +70,31 @@ private:
     QProcess m_tray;
     QProcess m_app;
 
-    // Windows of ours that are mapped: the tray icon, and the menu while it is open.
-    static int visibleWindows()
-    {
-        const QByteArray ids
-            = runTool("xdotool", {"search", "--onlyvisible", "--class", "orvanetavo"});
-        return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts).size();
-    }
+    QJsonValue enabled() const { return m_home.settings().value("OTEnabled"); }
 
-    // The tray sits in the top-left corner; its first icon is in the first square.
-    static void clickIcon(int button)
+    void launch(const QString &bus)
     {
-        runTool("xdotool", {"mousemove", "12", "12", "click", QString::number(button)});
-    }
-
-    // A right click, again if a closing menu swallowed the first one. True once it is open.
-    static bool openMenu()
-    {
-        const int before = visibleWindows();
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            runTool("xdotool", {"mousemove", "40", "40"});
-            clickIcon(3);
-            if (QTest::qWaitFor([&] { return visibleWindows() > before; }, 2000))
-                return true;
-        }
-        return false;
+        QProcessEnvironment env = m_home.environment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", bus);
+        if (bus.isEmpty())
+            env.remove("DBUS_SESSION_BUS_ADDRESS");
+        m_app.setProcessEnvironment(env);
+        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_app.start(ORVANETAVO_BINARY);
+        QVERIFY(m_app.waitForStarted());
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_home.isValid());
         QVERIFY(m_home.writeSettings({{"OTMenuBarMode", true}, {"OTOnboarded", true}}));
-
         m_tray.start("trayer",
             {"--edge", "top", "--align", "left", "--widthtype", "request", "--height", "24",
                 "--SetDockType", "false", "--expand", "false"});
         QVERIFY(m_tray.waitForStarted());
         QTest::qWait(500);
-
-        QProcessEnvironment env = m_home.environment();
-        // No session bus here: the icon goes to the XEmbed tray.
-        env.remove("DBUS_SESSION_BUS_ADDRESS");
-        m_app.setProcessEnvironment(env);
-        m_app.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_app.start(ORVANETAVO_BINARY);
-        QVERIFY(m_app.waitForStarted());
+        // No session bus: the icon goes to the XEmbed tray.
+        launch({});
         QTRY_VERIFY_WITH_TIMEOUT(visibleWindows() >= 1, 10000);
     }
 
@@ -71,54 +106,40 @@ private Q_SLOTS:
         m_tray.waitForFinished(5000);
     }
 
-    void leftClickTogglesCleaning()
+    void clicksOnTheIcon()
     {
         // Only the icon is shown: the window stays hidden in tray mode.
         QCOMPARE(visibleWindows(), 1);
         // A middle click is no click of ours.
         clickIcon(2);
         QTest::qWait(500);
-        QCOMPARE(m_home.settings().value("OTEnabled"), QJsonValue::Undefined);
+        QCOMPARE(enabled(), QJsonValue::Undefined);
         clickIcon(1);
-        QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(false), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(enabled(), QJsonValue(false), 5000);
         clickIcon(1);
-        QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(true), 5000);
-    }
+        QTRY_COMPARE_WITH_TIMEOUT(enabled(), QJsonValue(true), 5000);
 
-    void rightClickOpensTheMenu()
-    {
-        const int before = visibleWindows();
+        // Escape closes the menu without toggling; its first entry, "Désactiver le texte brut",
+        // toggles.
         QVERIFY(openMenu());
         runTool("xdotool", {"key", "Escape"});
-        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
-        // The menu did not toggle anything.
-        QCOMPARE(m_home.settings().value("OTEnabled"), QJsonValue(true));
-        QCOMPARE(m_app.state(), QProcess::Running);
-    }
-
-    void menuEntryTogglesCleaning()
-    {
-        const int before = visibleWindows();
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), 1, 5000);
+        QCOMPARE(enabled(), QJsonValue(true));
         QVERIFY(openMenu());
-        // The first entry, "Désactiver le texte brut".
         runTool("xdotool", {"key", "Down", "Return"});
-        QTRY_COMPARE_WITH_TIMEOUT(m_home.settings().value("OTEnabled"), QJsonValue(false), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), before, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(enabled(), QJsonValue(false), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), 1, 5000);
     }
 
+    // "Ouvrir OrvaneTavo…", past the first entry and the separator: a normal window, only kept
+    // out of the task bar.
     void openEntryShowsTheWindow()
     {
         QVERIFY(openMenu());
-        // "Ouvrir OrvaneTavo…", past the first entry and the separator.
         runTool("xdotool", {"key", "Down", "Down", "Return"});
-        QByteArray window;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !(window = runTool("xdotool", {"search", "--onlyvisible", "--name", "^OrvaneTavo$"}))
-                 .isEmpty(),
-            5000);
-        // A normal window, only kept out of the task bar.
-        const QByteArray props = runTool("xprop",
-            {"-id", QString::fromUtf8(window.trimmed()), "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE"});
+        QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
+        const QByteArray props = runTool(
+            "xprop", {"-id", appWindows().first(), "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE"});
         QVERIFY2(props.contains("_NET_WM_WINDOW_TYPE_NORMAL"), props.constData());
         QVERIFY2(props.contains("_NET_WM_STATE_SKIP_TASKBAR"), props.constData());
     }
@@ -131,11 +152,44 @@ private Q_SLOTS:
         second.setProcessEnvironment(m_app.processEnvironment());
         second.start(ORVANETAVO_BINARY);
         QVERIFY(second.waitForFinished(5000));
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         QTest::qWait(500);
         QCOMPARE(visibleWindows(), before);
         QCOMPARE(m_app.state(), QProcess::Running);
+    }
+
+    // The menu the panel draws is the status menu, its first entry naming what it will do; the
+    // panel's activation is the left click.
+    void statusNotifierItem()
+    {
+        m_app.terminate();
+        QVERIFY(m_app.waitForFinished(5000));
+        StatusNotifierPanel panel;
+        const QString bus = panel.start();
+        QVERIFY(!bus.isEmpty());
+        launch(bus);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.items.size(), 1, 10000);
+        QDBusInterface item(
+            panel.items[0], "/StatusNotifierItem", "org.kde.StatusNotifierItem", panel.bus());
+        const auto menuLabels = [&] {
+            QDBusInterface menu(panel.items[0],
+                item.property("Menu").value<QDBusObjectPath>().path(), "com.canonical.dbusmenu",
+                panel.bus());
+            const QDBusMessage reply = menu.call("GetLayout", 0, -1, QStringList());
+            QStringList labels;
+            if (reply.arguments().size() == 2)
+                collectLabels(qvariant_cast<QDBusArgument>(reply.arguments().at(1)), labels);
+            return labels.join(',');
+        };
+        const QString entries = "Activer le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises "
+                                "à jour…,Signaler un problème…,-,Quitter OrvaneTavo";
+        QTRY_COMPARE_WITH_TIMEOUT(menuLabels(), entries, 5000);
+        item.call("Activate", 0, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(enabled(), QJsonValue(true), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(menuLabels().startsWith("Désactiver le texte brut,"), 5000);
+        QCOMPARE(m_app.state(), QProcess::Running);
+        m_app.terminate();
+        m_app.waitForFinished(5000);
     }
 };
 

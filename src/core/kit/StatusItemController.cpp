@@ -115,6 +115,9 @@ void StatusItemController::disable()
 
 void StatusItemController::setActive(bool active)
 {
+    // Every cleaning reports the state again; only a change is worth a new icon and menu.
+    if (active == m_active)
+        return;
     m_active = active;
     refreshIcon();
     rebuildAttachedMenu();
@@ -146,8 +149,10 @@ void StatusItemController::handleClick(
 bool StatusItemController::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::ApplicationPaletteChange
-        && watched == QCoreApplication::instance())
+        && watched == QCoreApplication::instance()) {
+        m_icons = {};
         refreshIcon();
+    }
     return QObject::eventFilter(watched, event);
 }
 
@@ -162,15 +167,18 @@ void StatusItemController::refreshIcon()
 {
     if (!m_trayIcon)
         return;
-    if (m_active) {
-        m_trayIcon->setIcon(trayGlyph(QStringLiteral("doc.plaintext.fill"), tavoSlateFixed()));
-        m_trayIcon->setToolTip(QStringLiteral("Texte brut activé"));
-    } else {
-        // Drawn like a template image: in the panel's own text colour, fetched at each redraw.
-        const QColor text = QGuiApplication::palette().color(QPalette::WindowText);
-        m_trayIcon->setIcon(trayGlyph(QStringLiteral("doc.plaintext"), text));
-        m_trayIcon->setToolTip(QStringLiteral("Texte brut désactivé"));
+    // Each state's icon is drawn once and kept: the tray caches what it paints under the
+    // icon's identity, so a freshly drawn copy of the same picture is a new entry there.
+    QIcon &icon = m_icons[m_active ? 1 : 0];
+    if (icon.isNull()) {
+        // The off icon is drawn like a template image: in the panel's own text colour.
+        icon = m_active ? trayGlyph(QStringLiteral("doc.plaintext.fill"), tavoSlateFixed())
+                        : trayGlyph(QStringLiteral("doc.plaintext"),
+                            QGuiApplication::palette().color(QPalette::WindowText));
     }
+    m_trayIcon->setIcon(icon);
+    m_trayIcon->setToolTip(
+        m_active ? QStringLiteral("Texte brut activé") : QStringLiteral("Texte brut désactivé"));
 }
 
 void StatusItemController::openMenu()

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -28,7 +29,8 @@ public:
     void enable(MenuProvider menuProvider);
     // Takes the icon down; the state, provider and toggle callback stay.
     void disable();
-    // Records the state and redraws the icon (only the flag while hidden).
+    // Records the state; a change redraws the icon and rebuilds the attached menu (only the
+    // flag changes while hidden).
     void setActive(bool active);
     bool isActive() const { return m_active; }
 
@@ -62,6 +64,8 @@ private:
 
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
     bool m_active = false;
+    // The icons drawn for off and on, kept until the palette changes.
+    std::array<QIcon, 2> m_icons;
     MenuProvider m_menuProvider;
     // The menu popped up at the cursor, kept until it closes.
     std::unique_ptr<QMenu> m_menu;
