@@ -104,7 +104,10 @@ private Q_SLOTS:
         QCOMPARE(controller.trayIcon(), nullptr);
         controller.enable({});
         QCOMPARE(unavailable, QSystemTrayIcon::isSystemTrayAvailable() ? 0 : 1);
-        const QSystemTrayIcon *icon = controller.trayIcon();
+        const QPointer<const QSystemTrayIcon> icon = controller.trayIcon();
+        // Enabled again (a mode switch), the icon stays where the desktop put it.
+        controller.enable({});
+        QCOMPARE(controller.trayIcon(), icon.data());
         QCOMPARE(icon->toolTip(), "Texte brut activé");
         QCOMPARE(ink(icon->icon()), "#64748b");
         const qint64 on = icon->icon().cacheKey();
