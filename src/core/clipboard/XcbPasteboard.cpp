@@ -169,6 +169,8 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::takeProperty() const
         taken = Reply{reply->type,
             QByteArray(static_cast<const char *>(xcb_get_property_value(reply)),
                 xcb_get_property_value_length(reply))};
+    } else if (reply && reply->type != XCB_ATOM_NONE) {
+        taken = Reply{reply->type, {}, true};
     }
     free(reply);
     return taken;
@@ -198,6 +200,14 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::read(xcb_atom_t target, bool 
     if (!replied || given == XCB_ATOM_NONE)
         return std::nullopt;
     std::optional<Reply> reply = takeProperty();
+    // Too large under one name is too large under every other: the owner is not asked again.
+    const auto tooLarge = [&] {
+        if (answered)
+            *answered = false;
+        return std::nullopt;
+    };
+    if (reply && reply->tooLarge)
+        return tooLarge();
     if (!reply || reply->type != incr)
         return reply;
 
@@ -224,8 +234,8 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::read(xcb_atom_t target, bool 
             return whole;
         whole.type = next->type;
         whole.data += next->data;
-        if (whole.data.size() > maxTextBytes)
-            return std::nullopt;
+        if (next->tooLarge || whole.data.size() > maxTextBytes)
+            return tooLarge();
     }
 }
 
@@ -339,7 +349,8 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
     const bool managed = owner && owner->owner != XCB_WINDOW_NONE;
     free(owner);
     if (managed) {
-        // The manager asks us for the text while we wait, then answers.
+        // The manager asks us for the text while we wait, then answers. One that answers
+        // without ever having read the text (sway's XWayland window manager does) kept nothing.
         xcb_atom_t saved = XCB_ATOM_NONE;
         xcb_convert_selection(m_connection, m_window, manager, m_atoms->atom("SAVE_TARGETS"),
             m_atoms->atom("ORVANE_SELECTION"), XCB_CURRENT_TIME);
@@ -352,7 +363,7 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
                 return true;
             },
             managerTimeoutMs, false);
-        if (answered && saved != XCB_ATOM_NONE)
+        if (answered && saved != XCB_ATOM_NONE && m_offer->textAnswers() > 0)
             return;
     }
 

@@ -71,6 +71,7 @@ private:
     {
         xcb_atom_t type = XCB_ATOM_NONE;
         QByteArray data;
+        bool tooLarge = false;
     };
 
     void drain() const;
@@ -80,6 +81,8 @@ private:
     // the clipboard changed meanwhile, the wait was interrupted or the display is gone.
     bool waitFor(const std::function<bool(const xcb_generic_event_t *)> &match, int ms,
         bool abortOnChange = true) const;
+    // `answered` turns false when the owner is not worth asking again: it did not answer in
+    // time, or its answer was too large.
     std::optional<Reply> read(xcb_atom_t target, bool *answered = nullptr) const;
     std::optional<Reply> takeProperty() const;
     QList<QByteArray> targets() const;

@@ -24,6 +24,7 @@ void XcbTextOffer::hold(const QString &text, xcb_timestamp_t since)
     m_held = true;
     m_text = text;
     m_since = since;
+    m_textAnswers = 0;
 }
 
 void XcbTextOffer::release()
@@ -40,7 +41,7 @@ bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &typ
         const xcb_atom_t targets[]
             = {m_atoms.atom("TARGETS"), m_atoms.atom("MULTIPLE"), m_atoms.atom("TIMESTAMP"),
                 m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
-                m_atoms.atom("text/plain"), XCB_ATOM_STRING, m_atoms.atom("TEXT")};
+                m_atoms.atom("text/plain"), m_atoms.atom("TEXT")};
         bytes = QByteArray(reinterpret_cast<const char *>(targets), sizeof targets);
         type = XCB_ATOM_ATOM;
         format = 32;
@@ -53,10 +54,12 @@ bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &typ
         || target == m_atoms.atom("text/plain")) {
         bytes = m_text.toUtf8();
         type = target;
+        ++m_textAnswers;
     } else if (target == XCB_ATOM_STRING || target == m_atoms.atom("TEXT")) {
         // Characters outside Latin-1 become '?', as X11 defines STRING.
         bytes = m_text.toLatin1();
         type = XCB_ATOM_STRING;
+        ++m_textAnswers;
     } else {
         return false;
     }
