@@ -1,4 +1,4 @@
-#include "clipboard/XcbPasteboard.h"
+#include "clipboard/SystemPasteboard.h"
 #include "kit/Symbols.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
@@ -39,13 +39,14 @@ int main(int argc, char *argv[])
 {
     // The serve-only mode that keeps our last clean copy on the clipboard after we quit.
     if (argc > 1 && qstrcmp(argv[1], "--keep-clipboard") == 0)
-        return XcbPasteboard::runKeeper(argc, argv);
+        return SystemPasteboard::runKeeper(argc, argv);
     if (answeredFromTerminal(argc, argv))
         return 0;
-    // The clipboard watcher speaks X11: started from the menu of a Wayland session, the
-    // application goes through XWayland as scripts/run.sh makes it do.
+    // The window stays on X11 wherever there is one (XWayland included), where its tray icon and
+    // window placement behave the same on every desktop; the clipboard chooses on its own. A
+    // Wayland session without XWayland gets a native window.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsSet("DISPLAY") ? "xcb" : "wayland");
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));

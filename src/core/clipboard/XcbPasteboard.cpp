@@ -2,19 +2,12 @@
 
 #include "clipboard/TargetMapping.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QEventLoop>
-#include <QFile>
-#include <QProcess>
 #include <QSocketNotifier>
-#include <QTemporaryFile>
 
 #include <xcb/xfixes.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
@@ -23,7 +16,6 @@ namespace {
 constexpr qsizetype maxTextBytes = 128 << 20;
 constexpr int managerTimeoutMs = 3000;
 constexpr int keeperTimeoutMs = 2000;
-const auto keeperSwitch = "--keep-clipboard";
 
 uint8_t eventType(const xcb_generic_event_t *event)
 {
@@ -33,10 +25,9 @@ uint8_t eventType(const xcb_generic_event_t *event)
 } // namespace
 
 XcbPasteboard::XcbPasteboard(QObject *parent)
-    : QObject(parent)
+    : SystemPasteboard(parent)
     , m_connection(xcb_connect(nullptr, nullptr))
     , m_atoms(std::make_unique<XcbAtoms>(m_connection))
-    , m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     const xcb_query_extension_reply_t *xfixes = xcb_connection_has_error(m_connection)
         ? nullptr
@@ -72,8 +63,6 @@ XcbPasteboard::XcbPasteboard(QObject *parent)
 XcbPasteboard::~XcbPasteboard()
 {
     xcb_disconnect(m_connection);
-    if (m_wakeFd >= 0)
-        close(m_wakeFd);
 }
 
 void XcbPasteboard::drain() const
@@ -148,11 +137,9 @@ bool XcbPasteboard::waitFor(
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             return false;
-        pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, int(left)) > 0 && fds[1].revents != 0) {
-            uint64_t wakes = 0;
-            [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &wakes, sizeof wakes);
-        }
+        pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+        if (poll(fds, 2, int(left)) > 0 && fds[1].revents != 0)
+            clearWake();
     }
 }
 
@@ -320,20 +307,13 @@ bool XcbPasteboard::setString(const QString &text, const QString &type)
     return isConnected() && keep(text, m_changedAt);
 }
 
-bool XcbPasteboard::keep(const QString &text, xcb_timestamp_t since)
+bool XcbPasteboard::keep(const QString &text, quint32 since)
 {
     if (!isConnected() || !takeOwnership(since))
         return false;
     m_offer->hold(text, since);
     ++m_changeCount;
     return true;
-}
-
-void XcbPasteboard::interrupt()
-{
-    m_interrupted = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
 }
 
 void XcbPasteboard::handOver(const QString &keeperProgram)
@@ -367,19 +347,8 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
             return;
     }
 
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/orvanetavo-keep-XXXXXX"));
-    file.setAutoRemove(false);
-    const QByteArray bytes = m_offer->text().toUtf8();
-    if (!file.open() || file.write(bytes) != bytes.size() || !file.flush()) {
-        file.remove();
+    if (!startKeeper(keeperProgram, m_offer->text(), m_offer->since()))
         return;
-    }
-    file.close();
-    if (!QProcess::startDetached(keeperProgram,
-            {QLatin1String(keeperSwitch), file.fileName(), QString::number(m_offer->since())})) {
-        file.remove();
-        return;
-    }
     // We go on serving until the keeper has the clipboard: no paste in between finds it empty.
     waitFor(
         [&](const xcb_generic_event_t *event) {
@@ -388,24 +357,4 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
                 && clear->selection == m_atoms->atom("CLIPBOARD");
         },
         keeperTimeoutMs, false);
-}
-
-int XcbPasteboard::runKeeper(int argc, char *argv[])
-{
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 4 || args.at(1) != QLatin1String(keeperSwitch))
-        return 2;
-    QFile file(args.at(2));
-    const QByteArray bytes
-        = file.open(QIODevice::ReadOnly) ? file.read(maxTextBytes) : QByteArray();
-    file.remove();
-    bool ok = false;
-    const xcb_timestamp_t since = args.at(3).toUInt(&ok);
-    XcbPasteboard board;
-    // Someone copied since we quit: there is nothing left of ours to keep.
-    if (!ok || bytes.isEmpty() || !board.keep(QString::fromUtf8(bytes), since))
-        return 0;
-    connect(&board, &XcbPasteboard::lost, &app, &QCoreApplication::quit);
-    return QCoreApplication::exec();
 }
