@@ -1,7 +1,6 @@
 #include "clipboard/XcbTextOffer.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -98,16 +97,18 @@ bool XcbTextOffer::put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t t
 
 void XcbTextOffer::notify(const xcb_selection_request_event_t &request, xcb_atom_t property)
 {
-    xcb_selection_notify_event_t event;
-    std::memset(&event, 0, sizeof event);
-    event.response_type = XCB_SELECTION_NOTIFY;
-    event.time = request.time;
-    event.requestor = request.requestor;
-    event.selection = request.selection;
-    event.target = request.target;
-    event.property = property;
-    xcb_send_event(m_connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
-        reinterpret_cast<const char *>(&event));
+    // The server takes every event as 32 bytes, more than the notice's own structure.
+    union {
+        xcb_selection_notify_event_t event;
+        char bytes[32];
+    } notice{};
+    notice.event.response_type = XCB_SELECTION_NOTIFY;
+    notice.event.time = request.time;
+    notice.event.requestor = request.requestor;
+    notice.event.selection = request.selection;
+    notice.event.target = request.target;
+    notice.event.property = property;
+    xcb_send_event(m_connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, notice.bytes);
     xcb_flush(m_connection);
 }
 
