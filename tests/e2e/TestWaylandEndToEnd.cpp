@@ -21,6 +21,10 @@ private:
     QProcess m_sway;
     QStringList m_asUser;
     QProcessEnvironment m_env;
+    // The programs, copied where the unprivileged user can run them: the build folder may
+    // be out of its reach.
+    QString m_app;
+    QString m_copier;
     const QByteArray m_text = QString::fromUtf8("été 日本語\n\tfin").toUtf8();
 
     void start(QProcess &process, const QString &program, const QStringList &args)
@@ -41,7 +45,7 @@ private:
     // A Wayland program copies; true once its copy is the selection.
     bool copy(QProcess &copier, const QStringList &args)
     {
-        start(copier, TAVO_WAYLAND_COPIER, args);
+        start(copier, m_copier, args);
         return copier.waitForReadyRead(5000) && copier.readLine().trimmed() == "owned";
     }
 
@@ -54,13 +58,13 @@ private:
     }
 
     // The keeper processes started from our binary, by pid.
-    static QStringList keepers()
+    QStringList keepers() const
     {
         QStringList pids;
         for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
             QFile cmdline("/proc/" + pid + "/cmdline");
             if (cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().startsWith(ORVANETAVO_BINARY "\0--keep-clipboard"))
+                && cmdline.readAll().startsWith(m_app.toUtf8() + '\0' + "--keep-clipboard"))
                 pids.append(pid);
         }
         return pids;
@@ -91,6 +95,10 @@ private Q_SLOTS:
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write("\n") == 1);
         config.close();
         QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
+        m_app = m_home.filePath("orvanetavo");
+        m_copier = m_home.filePath("copier");
+        QVERIFY(QFile::copy(ORVANETAVO_BINARY, m_app));
+        QVERIFY(QFile::copy(TAVO_WAYLAND_COPIER, m_copier));
         if (!m_asUser.isEmpty())
             QCOMPARE(QProcess::execute("chown",
                          {"-R", m_asUser.at(1).mid(8) + ':' + m_asUser.at(2).mid(8),
@@ -131,7 +139,7 @@ private Q_SLOTS:
         QFETCH(QString, before);
         QVERIFY(m_home.writeSettings({{"OTOnboarded", true}, {"OTMenuBarMode", tray}}));
         QProcess app;
-        start(app, ORVANETAVO_BINARY, {});
+        start(app, m_app, {});
         QVERIFY(app.waitForStarted());
         QByteArray log;
         QTRY_VERIFY2_WITH_TIMEOUT(
