@@ -324,7 +324,9 @@ std::optional<QString> WaylandPasteboard::string(const QString &type) const
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n <= 0) {
-            if (n == 0)
+            // A source that closes as it goes away: the change may be on its way.
+            drain();
+            if (n == 0 && !changed())
                 text = chosen.compare(QLatin1String("STRING"), Qt::CaseInsensitive) == 0
                     ? QString::fromLatin1(data)
                     : QString::fromUtf8(data);

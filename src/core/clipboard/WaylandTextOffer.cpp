@@ -116,6 +116,7 @@ void WaylandTextOffer::send(const QString &type, int fd)
 void WaylandTextOffer::drop(Transfer *transfer)
 {
     // Called from the notifier's or the timer's own signal: those go later, the pipe now.
+    transfer->writable->setEnabled(false);
     transfer->writable.release()->deleteLater();
     transfer->idle.release()->deleteLater();
     std::erase_if(m_transfers, [&](const auto &t) { return t.get() == transfer; });
