@@ -25,7 +25,8 @@ function(orvane_add_test)
         add_test(NAME ${T_NAME}
                  COMMAND ${XVFB_RUN} -a -s "-screen 0 1280x800x24 -nolisten tcp -noreset"
                          $<TARGET_FILE:${T_NAME}>)
-        list(APPEND env QT_QPA_PLATFORM=xcb)
+        # The private X server's clipboard, even when run from a Wayland session.
+        list(APPEND env QT_QPA_PLATFORM=xcb ORVANE_CLIPBOARD=x11)
         # One X server at a time: xvfb-run's choice of a free display number can race.
         set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK xvfb TIMEOUT 300)
     else()

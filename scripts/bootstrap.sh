@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config clang-format
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
+  libwayland-dev libwayland-bin qt6-wayland sway wl-clipboard
   fonts-dejavu-core fonts-noto-color-emoji
   xvfb xauth xclip xdotool x11-utils trayer dbus-daemon imagemagick
   libsodium-dev openssl libssl3 libsystemd-dev systemd-journal-remote

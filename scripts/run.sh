@@ -9,6 +9,5 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "run: no graphical session, starting on a private X server (xvfb-run)" >&2
   exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" "$build/src/app/orvanetavo" "$@"
 fi
-# The clipboard watcher speaks X11; under Wayland it goes through XWayland.
-export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-xcb}
+# The program chooses its window system and clipboard itself (see README, Platform).
 exec "$build/src/app/orvanetavo" "$@"

@@ -52,7 +52,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 [[ "$(field Maintainer)" =~ ^.+\ \<[^@\ ]+@[^@\ ]+\>$ ]] || fail "Maintainer '$(field Maintainer)'"
 for dependency in libc6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libsodium23 libsystemd0 \
-  qt6-qpa-plugins; do
+  libwayland-client0 qt6-qpa-plugins qt6-wayland; do
   [[ ",$(field Depends | tr -d ' ')," =~ ,$dependency[,\(] ]] || fail "Depends lacks $dependency"
 done
 [ "$(field Description | wc -l)" -ge 3 ] || fail "Description has no long text"

@@ -1,5 +1,5 @@
 #include "clipboard/KeeperFile.h"
-#include "clipboard/XcbPasteboard.h"
+#include "clipboard/SystemPasteboard.h"
 #include "kit/Symbols.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
@@ -47,14 +47,15 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "orvanetavo: %s\n", qUtf8Printable(error));
             return 2;
         }
-        return XcbPasteboard::runKeeper(argc, argv, *handed);
+        return SystemPasteboard::runKeeper(argc, argv, *handed);
     }
     if (answeredFromTerminal(argc, argv))
         return 0;
-    // The clipboard watcher speaks X11: started from the menu of a Wayland session, the
-    // application goes through XWayland as scripts/run.sh makes it do.
+    // The window stays on X11 wherever there is one (XWayland included), where its tray icon and
+    // window placement behave the same on every desktop; the clipboard chooses on its own. A
+    // Wayland session without XWayland gets a native window.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsSet("DISPLAY") ? "xcb" : "wayland");
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("OrvaneTavo"));

@@ -3,7 +3,7 @@
 #include "diagnostics/CrashCapture.h"
 
 #include "clipboard/Pasteboard.h"
-#include "clipboard/XcbPasteboard.h"
+#include "clipboard/SystemPasteboard.h"
 #include "settings/TavoSettings.h"
 
 #include <QCoreApplication>
@@ -29,13 +29,13 @@ TavoEngine &TavoEngine::shared()
         // A crash on this thread, even its stack running out, must leave its record too.
         QObject::connect(
             thread, &QThread::started, thread, &CrashCapture::prepareThread, Qt::DirectConnection);
-        auto *pasteboard = new XcbPasteboard();
+        SystemPasteboard *pasteboard = SystemPasteboard::create().release();
         pasteboard->moveToThread(thread);
         thread->start();
         auto *shared = new TavoEngine(*pasteboard, thread);
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, [shared, pasteboard, thread] {
-            // X11 keeps a copy in its owner: what we cleaned last would go with us. The thread
-            // may be waiting on a slow owner; that wait ends at once.
+            // The clipboard keeps a copy in its owner: what we cleaned last would go with us. The
+            // thread may be waiting on a slow owner; that wait ends at once.
             shared->stop();
             pasteboard->interrupt();
             const QString program = QCoreApplication::applicationFilePath();

@@ -2,16 +2,12 @@
 
 #include "clipboard/TargetMapping.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QProcess>
 #include <QSocketNotifier>
 
 #include <xcb/xfixes.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
@@ -29,10 +25,9 @@ uint8_t eventType(const xcb_generic_event_t *event)
 } // namespace
 
 XcbPasteboard::XcbPasteboard(QObject *parent)
-    : QObject(parent)
+    : SystemPasteboard(parent)
     , m_connection(xcb_connect(nullptr, nullptr))
     , m_atoms(std::make_unique<XcbAtoms>(m_connection))
-    , m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     const xcb_query_extension_reply_t *xfixes = xcb_connection_has_error(m_connection)
         ? nullptr
@@ -68,8 +63,6 @@ XcbPasteboard::XcbPasteboard(QObject *parent)
 XcbPasteboard::~XcbPasteboard()
 {
     xcb_disconnect(m_connection);
-    if (m_wakeFd >= 0)
-        close(m_wakeFd);
 }
 
 void XcbPasteboard::drain() const
@@ -144,11 +137,9 @@ bool XcbPasteboard::waitFor(
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             return false;
-        pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, int(left)) > 0 && fds[1].revents != 0) {
-            uint64_t wakes = 0;
-            [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &wakes, sizeof wakes);
-        }
+        pollfd fds[2] = {{xcb_get_file_descriptor(m_connection), POLLIN, 0}, {wakeFd(), POLLIN, 0}};
+        if (poll(fds, 2, int(left)) > 0 && fds[1].revents != 0)
+            clearWake();
     }
 }
 
@@ -165,6 +156,8 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::takeProperty() const
         taken = Reply{reply->type,
             QByteArray(static_cast<const char *>(xcb_get_property_value(reply)),
                 xcb_get_property_value_length(reply))};
+    } else if (reply && reply->type != XCB_ATOM_NONE) {
+        taken = Reply{reply->type, {}, true};
     }
     free(reply);
     return taken;
@@ -194,6 +187,14 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::read(xcb_atom_t target, bool 
     if (!replied || given == XCB_ATOM_NONE)
         return std::nullopt;
     std::optional<Reply> reply = takeProperty();
+    // Too large under one name is too large under every other: the owner is not asked again.
+    const auto tooLarge = [&] {
+        if (answered)
+            *answered = false;
+        return std::nullopt;
+    };
+    if (reply && reply->tooLarge)
+        return tooLarge();
     if (!reply || reply->type != incr)
         return reply;
 
@@ -220,8 +221,8 @@ std::optional<XcbPasteboard::Reply> XcbPasteboard::read(xcb_atom_t target, bool 
             return whole;
         whole.type = next->type;
         whole.data += next->data;
-        if (whole.data.size() > maxTextBytes)
-            return std::nullopt;
+        if (next->tooLarge || whole.data.size() > maxTextBytes)
+            return tooLarge();
     }
 }
 
@@ -306,20 +307,13 @@ bool XcbPasteboard::setString(const QString &text, const QString &type)
     return isConnected() && keep(text, m_changedAt);
 }
 
-bool XcbPasteboard::keep(const QString &text, xcb_timestamp_t since)
+bool XcbPasteboard::keep(const QString &text, quint32 since)
 {
     if (!isConnected() || !takeOwnership(since))
         return false;
     m_offer->hold(text, since);
     ++m_changeCount;
     return true;
-}
-
-void XcbPasteboard::interrupt()
-{
-    m_interrupted = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
 }
 
 void XcbPasteboard::handOver(const QString &keeperProgram)
@@ -335,7 +329,8 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
     const bool managed = owner && owner->owner != XCB_WINDOW_NONE;
     free(owner);
     if (managed) {
-        // The manager asks us for the text while we wait, then answers.
+        // The manager asks us for the text while we wait, then answers. One that answers
+        // without ever having read the text (sway's XWayland window manager does) kept nothing.
         xcb_atom_t saved = XCB_ATOM_NONE;
         xcb_convert_selection(m_connection, m_window, manager, m_atoms->atom("SAVE_TARGETS"),
             m_atoms->atom("ORVANE_SELECTION"), XCB_CURRENT_TIME);
@@ -348,18 +343,12 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
                 return true;
             },
             managerTimeoutMs, false);
-        if (answered && saved != XCB_ATOM_NONE)
+        if (answered && saved != XCB_ATOM_NONE && m_offer->textAnswers() > 0)
             return;
     }
 
-    const QString file = KeeperFile::write(m_offer->text().toUtf8());
-    if (file.isEmpty())
+    if (!startKeeper(keeperProgram, m_offer->text(), m_offer->since()))
         return;
-    if (!QProcess::startDetached(keeperProgram,
-            {QLatin1String(KeeperFile::option), file, QString::number(m_offer->since())})) {
-        KeeperFile::remove(file);
-        return;
-    }
     // We go on serving until the keeper has the clipboard: no paste in between finds it empty.
     waitFor(
         [&](const xcb_generic_event_t *event) {
@@ -368,15 +357,4 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
                 && clear->selection == m_atoms->atom("CLIPBOARD");
         },
         keeperTimeoutMs, false);
-}
-
-int XcbPasteboard::runKeeper(int argc, char *argv[], const KeeperFile::Handed &handed)
-{
-    QCoreApplication app(argc, argv);
-    XcbPasteboard board;
-    // Someone copied since we quit: there is nothing left of ours to keep.
-    if (handed.text.isEmpty() || !board.keep(QString::fromUtf8(handed.text), handed.since))
-        return 0;
-    connect(&board, &XcbPasteboard::lost, &app, &QCoreApplication::quit);
-    return QCoreApplication::exec();
 }

@@ -1,11 +1,8 @@
 #pragma once
 
-#include "clipboard/KeeperFile.h"
-#include "clipboard/Pasteboard.h"
+#include "clipboard/SystemPasteboard.h"
 #include "clipboard/XcbAtoms.h"
 #include "clipboard/XcbTextOffer.h"
-
-#include <QObject>
 
 #include <atomic>
 #include <functional>
@@ -20,9 +17,7 @@ class QSocketNotifier;
 // owner that does not answer costs that thread a second, never the window. The change count
 // grows on the display server's change notices (XFixes), so reading it costs nothing; the text
 // we write is served by this object until another program copies.
-class XcbPasteboard
-    : public QObject
-    , public Pasteboard
+class XcbPasteboard : public SystemPasteboard
 {
     Q_OBJECT
 
@@ -42,35 +37,23 @@ public:
     bool setString(const QString &text, const QString &type) override;
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
 
-    // Takes the clipboard with this text unless it changed after `since`, and serves it.
-    bool keep(const QString &text, xcb_timestamp_t since);
+    bool keep(const QString &text, quint32 since) override;
     const XcbTextOffer &offer() const { return *m_offer; }
-
-    // Ends the wait in progress at once; safe from any thread. Used when quitting.
-    void interrupt();
-    // Before quitting: leaves the text we hold with the desktop's clipboard manager, or where
-    // none runs with a keeper process started from this program, so that the user's last copy
-    // outlives us.
-    void handOver(const QString &keeperProgram);
-
-    // The serve-only mode of the program: takes the clipboard with the text handed over unless
-    // it changed after its time, and serves it until the next copy. Needs no application object.
-    static int runKeeper(int argc, char *argv[], const KeeperFile::Handed &handed);
+    // Leaves the text with the desktop's clipboard manager, or where none runs (or it did not
+    // read the text) with a keeper.
+    void handOver(const QString &keeperProgram) override;
 
     // How many targets of one owner are looked at, and how long an owner may leave a request
     // (or a piece of a large answer) unanswered.
     static constexpr int maxTargets = 1000;
     static constexpr int answerTimeoutMs = 1000;
 
-Q_SIGNALS:
-    // We no longer hold the clipboard, or the display is gone.
-    void lost();
-
 private:
     struct Reply
     {
         xcb_atom_t type = XCB_ATOM_NONE;
         QByteArray data;
+        bool tooLarge = false;
     };
 
     void drain() const;
@@ -80,6 +63,8 @@ private:
     // the clipboard changed meanwhile, the wait was interrupted or the display is gone.
     bool waitFor(const std::function<bool(const xcb_generic_event_t *)> &match, int ms,
         bool abortOnChange = true) const;
+    // `answered` turns false when the owner is not worth asking again: it did not answer in
+    // time, or its answer was too large.
     std::optional<Reply> read(xcb_atom_t target, bool *answered = nullptr) const;
     std::optional<Reply> takeProperty() const;
     QList<QByteArray> targets() const;
@@ -89,8 +74,6 @@ private:
     std::unique_ptr<XcbAtoms> m_atoms;
     xcb_window_t m_window = XCB_WINDOW_NONE;
     uint8_t m_xfixesEvent = 0;
-    int m_wakeFd = -1;
-    std::atomic<bool> m_interrupted = false;
     QSocketNotifier *m_notifier = nullptr;
     mutable bool m_gone = false;
 

@@ -1,7 +1,6 @@
 #include "clipboard/XcbTextOffer.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -24,6 +23,7 @@ void XcbTextOffer::hold(const QString &text, xcb_timestamp_t since)
     m_held = true;
     m_text = text;
     m_since = since;
+    m_textAnswers = 0;
 }
 
 void XcbTextOffer::release()
@@ -40,7 +40,7 @@ bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &typ
         const xcb_atom_t targets[]
             = {m_atoms.atom("TARGETS"), m_atoms.atom("MULTIPLE"), m_atoms.atom("TIMESTAMP"),
                 m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
-                m_atoms.atom("text/plain"), XCB_ATOM_STRING, m_atoms.atom("TEXT")};
+                m_atoms.atom("text/plain"), m_atoms.atom("TEXT")};
         bytes = QByteArray(reinterpret_cast<const char *>(targets), sizeof targets);
         type = XCB_ATOM_ATOM;
         format = 32;
@@ -53,10 +53,12 @@ bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &typ
         || target == m_atoms.atom("text/plain")) {
         bytes = m_text.toUtf8();
         type = target;
+        ++m_textAnswers;
     } else if (target == XCB_ATOM_STRING || target == m_atoms.atom("TEXT")) {
         // Characters outside Latin-1 become '?', as X11 defines STRING.
         bytes = m_text.toLatin1();
         type = XCB_ATOM_STRING;
+        ++m_textAnswers;
     } else {
         return false;
     }
@@ -95,16 +97,18 @@ bool XcbTextOffer::put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t t
 
 void XcbTextOffer::notify(const xcb_selection_request_event_t &request, xcb_atom_t property)
 {
-    xcb_selection_notify_event_t event;
-    std::memset(&event, 0, sizeof event);
-    event.response_type = XCB_SELECTION_NOTIFY;
-    event.time = request.time;
-    event.requestor = request.requestor;
-    event.selection = request.selection;
-    event.target = request.target;
-    event.property = property;
-    xcb_send_event(m_connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
-        reinterpret_cast<const char *>(&event));
+    // The server takes every event as 32 bytes, more than the notice's own structure.
+    union {
+        xcb_selection_notify_event_t event;
+        char bytes[32];
+    } notice{};
+    notice.event.response_type = XCB_SELECTION_NOTIFY;
+    notice.event.time = request.time;
+    notice.event.requestor = request.requestor;
+    notice.event.selection = request.selection;
+    notice.event.target = request.target;
+    notice.event.property = property;
+    xcb_send_event(m_connection, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, notice.bytes);
     xcb_flush(m_connection);
 }
 

@@ -9,8 +9,10 @@
 
 // The plain text we hold on the CLIPBOARD selection, served to whoever asks: UTF-8 under
 // UTF8_STRING and the text/plain names, Latin-1 under STRING and TEXT as X11 wants, and the
-// TARGETS and TIMESTAMP that clipboard managers ask first. Text too large for one request is
-// sent in pieces (INCR), one piece each time the requestor has taken the previous one.
+// TARGETS and TIMESTAMP that clipboard managers ask first. STRING is served but not listed:
+// XWayland bridges hand a Wayland reader of text/plain whatever STRING gives when it is listed.
+// Text too large for one request is sent in pieces (INCR), one piece each time the requestor has
+// taken the previous one.
 class XcbTextOffer
 {
 public:
@@ -21,6 +23,8 @@ public:
     bool isHeld() const { return m_held; }
     const QString &text() const { return m_text; }
     xcb_timestamp_t since() const { return m_since; }
+    // How many times the text itself was handed out since it was taken.
+    int textAnswers() const { return m_textAnswers; }
 
     void answer(const xcb_selection_request_event_t &request);
     // Sends the next piece of a large answer once its requestor has read the previous one.
@@ -52,5 +56,6 @@ private:
     bool m_held = false;
     QString m_text;
     xcb_timestamp_t m_since = XCB_CURRENT_TIME;
+    int m_textAnswers = 0;
     std::vector<Transfer> m_transfers;
 };

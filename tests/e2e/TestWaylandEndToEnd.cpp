@@ -1,0 +1,172 @@
+// A native Wayland session without XWayland: headless sway, which offers data control. Copies
+// from a Wayland program are cleaned with no window focused, in window and in tray mode, a
+// source that misbehaves costs a bounded wait, and the last clean copy outlives the
+// application. sway will not run as root: as root, sway and every program run as `nobody`.
+#include "AppHome.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+class TestWaylandEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private:
+    AppHome m_home;
+    QProcess m_sway;
+    QStringList m_asUser;
+    QProcessEnvironment m_env;
+    // The programs, copied where the unprivileged user can run them: the build folder may
+    // be out of its reach.
+    QString m_app;
+    QString m_copier;
+    const QByteArray m_text = QString::fromUtf8("été 日本語\n\tfin").toUtf8();
+
+    void start(QProcess &process, const QString &program, const QStringList &args)
+    {
+        process.setProcessEnvironment(m_env);
+        process.start(m_asUser.isEmpty() ? program : m_asUser.first(),
+            m_asUser.isEmpty() ? args : m_asUser.mid(1) + QStringList{program} + args);
+    }
+
+    QByteArray paste(const QStringList &args)
+    {
+        QProcess process;
+        start(process, "wl-paste", args);
+        process.waitForFinished(5000);
+        return process.readAllStandardOutput();
+    }
+
+    // A Wayland program copies; true once its copy is the selection.
+    bool copy(QProcess &copier, const QStringList &args)
+    {
+        start(copier, m_copier, args);
+        return copier.waitForReadyRead(5000) && copier.readLine().trimmed() == "owned";
+    }
+
+    // True once another copy (ours) replaced the program's within `ms`.
+    bool copyReplacedWithin(const QStringList &args, int ms)
+    {
+        QProcess copier;
+        return copy(copier, args) && copier.waitForReadyRead(ms)
+            && copier.readLine().trimmed() == "lost";
+    }
+
+    // The keeper processes started from our binary, by pid.
+    QStringList keepers() const
+    {
+        QStringList pids;
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+            QFile cmdline("/proc/" + pid + "/cmdline");
+            if (cmdline.open(QIODevice::ReadOnly)
+                && cmdline.readAll().startsWith(m_app.toUtf8() + '\0' + "--keep-clipboard"))
+                pids.append(pid);
+        }
+        return pids;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable("sway").isEmpty()
+            || QStandardPaths::findExecutable("wl-paste").isEmpty())
+            QSKIP("sway and wl-clipboard are missing: scripts/bootstrap.sh installs them");
+        QVERIFY(m_home.isValid());
+        if (geteuid() == 0) {
+            const passwd *user = getpwnam("nobody");
+            if (!user)
+                QSKIP("running as root, and no unprivileged user `nobody` to run sway as");
+            m_asUser = QStringList{"setpriv", "--reuid=" + QString::number(user->pw_uid),
+                "--regid=" + QString::number(user->pw_gid), "--clear-groups", "--"};
+        }
+        m_env = m_home.environment();
+        m_env.remove("DISPLAY");
+        m_env.remove("QT_QPA_PLATFORM");
+        m_env.remove("ORVANE_CLIPBOARD");
+        m_env.insert("WLR_BACKENDS", "headless");
+        m_env.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+        m_env.insert("WLR_RENDERER", "pixman");
+        QFile config(m_home.filePath("sway.conf"));
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write("\n") == 1);
+        config.close();
+        QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
+        m_app = m_home.filePath("orvanetavo");
+        m_copier = m_home.filePath("copier");
+        QVERIFY(QFile::copy(ORVANETAVO_BINARY, m_app));
+        QVERIFY(QFile::copy(TAVO_WAYLAND_COPIER, m_copier));
+        if (!m_asUser.isEmpty())
+            QCOMPARE(QProcess::execute("chown",
+                         {"-R", m_asUser.at(1).mid(8) + ':' + m_asUser.at(2).mid(8),
+                             m_home.filePath(".")}),
+                0);
+        start(m_sway, "sway", {"-c", m_home.filePath("sway.conf")});
+        QString socket;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(socket = QDir(m_home.filePath(".")).entryList({"wayland-?"}, QDir::System).value(0))
+                 .isEmpty(),
+            10000);
+        m_env.insert("WAYLAND_DISPLAY", socket);
+    }
+
+    void cleanupTestCase()
+    {
+        for (const QString &pid : keepers())
+            kill(pid.toInt(), SIGTERM);
+        m_sway.terminate();
+        m_sway.waitForFinished(5000);
+    }
+
+    void cleansAndKeepsNativeCopies_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<QString>("before");
+        QTest::newRow("window") << false << QString();
+        QTest::newRow("tray") << true << QString();
+        // Each costs the clipboard thread a bounded wait, then the next copy is cleaned.
+        QTest::newRow("after a source that never writes") << false << "--hang";
+        QTest::newRow("after a source that writes without end") << false << "--endless";
+        QTest::newRow("after a source that closes at once") << true << "--close";
+    }
+
+    void cleansAndKeepsNativeCopies()
+    {
+        QFETCH(bool, tray);
+        QFETCH(QString, before);
+        QVERIFY(m_home.writeSettings({{"OTOnboarded", true}, {"OTMenuBarMode", tray}}));
+        QProcess app;
+        start(app, m_app, {});
+        QVERIFY(app.waitForStarted());
+        QByteArray log;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            (log += app.readAllStandardError()).contains("Wayland data control"), log, 20000);
+
+        const QStringList styled{"text/html=<b>été</b> 日本語", "text/plain=" + m_text,
+            "text/plain;charset=utf-8=" + m_text};
+        if (!before.isEmpty())
+            QVERIFY(!copyReplacedWithin(QStringList{before} + styled, 500));
+        // A busy machine may need a while to read a source that writes without end.
+        QVERIFY(copyReplacedWithin(styled, 5000));
+        QCOMPARE(paste({"--list-types"}),
+            "text/plain;charset=utf-8\ntext/plain\nUTF8_STRING\nSTRING\nTEXT\n");
+        QCOMPARE(paste({"--no-newline", "--type", "text/plain"}), m_text);
+        QCOMPARE(paste({"--no-newline", "--type", "text/plain;charset=utf-8"}), m_text);
+        QCOMPARE(paste({"--no-newline", "--type", "STRING"}), QString::fromUtf8(m_text).toLatin1());
+
+        // Quit: the keeper serves the last clean copy until the next one.
+        app.terminate();
+        QVERIFY(app.waitForFinished(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(paste({"--no-newline", "--type", "text/plain"}), m_text, 5000);
+        QCOMPARE(keepers().size(), 1);
+        QProcess next;
+        QVERIFY(copy(next, {"text/plain=suivant"}));
+        QTRY_COMPARE_WITH_TIMEOUT(keepers().size(), 0, 5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWaylandEndToEnd)
+#include "TestWaylandEndToEnd.moc"
