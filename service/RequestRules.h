@@ -14,7 +14,7 @@ inline constexpr char crashPath[] = "/api/crash.php";
 inline constexpr char statusPath[] = "/api/status.php";
 
 // The longest report text, in UTF-16 units: well above what a person types. The application's
-// report field holds no more.
+// report field (ReportDialog::textCap) holds no more.
 inline constexpr qsizetype reportTextCap = 256 * 1024;
 
 // Largest body each path takes, in bytes; 0 for a path the service does not serve.
