@@ -146,7 +146,7 @@ private Q_SLOTS:
         row("id 0", 200, R"({"mid": 0, "msg": "Bonjour !"})", false);
         row("empty msg", 200, R"({"mid": 7, "msg": ""})", false);
         row("mid as text", 200, R"({"mid": "7", "msg": "Bonjour !"})", false);
-        row("mid 7.0", 200, R"({"mid": 7.0, "msg": "Bonjour !"})", false);
+        row("mid 7.5", 200, R"({"mid": 7.5, "msg": "Bonjour !"})", false);
         row("msg missing", 200, R"({"mid": 7})", false);
         row("not JSON", 200, "mid=7&msg=Bonjour", false);
         row("over the cap", 200, reply(7, QString(300 * 1024, 'a')), false);
