@@ -366,7 +366,8 @@ private Q_SLOTS:
 
     // Each page, reached from one that shows other things so that nothing is left over, then
     // left one way. Escape and the title bar's close button report the same as the page's way
-    // out; the updater closing the window itself hears nothing back.
+    // out; the updater closing the window itself hears nothing back. Each page is saved to
+    // screenshots/updater-<row>.png under the build folder, to look at.
     void windowPages_data()
     {
         QTest::addColumn<Show>("show");
@@ -411,6 +412,9 @@ private Q_SLOTS:
                     || window.rect().contains(
                         QRect(child->mapTo(&window, QPoint()), child->size())),
                 child->metaObject()->className());
+        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
+        QVERIFY(window.grab().save(
+            QString(SCREENSHOT_DIR) + "/updater-" + QTest::currentDataTag() + ".png"));
 
         QStringList names;
         // What the window manager sends for the title bar's close button: a spontaneous event.
