@@ -54,17 +54,13 @@ void hostileThings()
                          const char *suffix = "") {
         QTest::newRow(tag) << QString(kind) << QString(suffix) << bytes;
     };
-    row("truncated", "file", R"({"OTEnabled": fal)");
-    row("not an object", "file", "[1, 2]");
-    row("FIFO", "fifo");
-    row("folder", "folder");
-    row("dangling link", "link", "/nonexistent/x.json");
-    row("link to a running copy", "link", "live");
-    row("socket left by a crash", "socket");
-    row("program that never answers", "listener");
-    row("another user's socket", "foreign");
-    row("folder as the lock", "folder", {}, ".lock");
-    row("FIFO as the lock", "fifo", {}, ".lock");
+    // clang-format off
+    row("truncated", "file", R"({"OTEnabled": fal)"); row("not an object", "file", "[1, 2]");
+    row("FIFO", "fifo"); row("folder", "folder"); row("dangling link", "link", "/nonexistent/x");
+    row("link to a running copy", "link", "live"); row("socket left by a crash", "socket");
+    row("program that never answers", "listener"); row("another user's socket", "foreign");
+    row("folder as the lock", "folder", {}, ".lock"); row("FIFO as the lock", "fifo", {}, ".lock");
+    // clang-format on
 }
 
 // Puts at `path` one of the hostile things. A socket is bound (and listens, never answering, for
@@ -196,32 +192,40 @@ private Q_SLOTS:
             {"OTDeviceId", QString::fromUtf8("ÉTÉ-📄-\"quoted\"")},
             {"OTShownMessages", QVariantList{3ll, 1ll, 2ll}},
             {"OTLastCrashScan", QDateTime(QDate(2026, 12, 6), QTime(6, 7, 34, 123), Qt::UTC)}};
-        for (auto it = values.begin(); it != values.end(); ++it) {
+        for (auto it = values.begin(); it != values.end(); ++it)
             if (it.key() != "OTOnboarded")
                 store.setObject(it.key(), it.value());
-        }
         QSettings fresh(path(), SettingsStore::format());
-        for (auto it = values.begin(); it != values.end(); ++it) {
-            QCOMPARE(fresh.value(it.key()), it.value());
-            QCOMPARE(fresh.value(it.key()).typeId(), it.value().typeId());
-        }
+        for (auto it = values.begin(); it != values.end(); ++it)
+            QCOMPARE(std::pair(fresh.value(it.key()).typeId(), fresh.value(it.key())),
+                std::pair(it.value().typeId(), it.value()));
     }
 
-    // Whatever sits at the file's or the lock's path, reads and writes return at once; the
-    // thing is moved aside, beside an earlier one, and never written over.
-    void unusableThingsAreSetAside_data() { hostileThings(); }
+    // Whatever sits at the settings file's path or the socket's name, or at their locks': reads
+    // and writes return at once, the thing is moved aside, beside an earlier one, and never
+    // written over; a launch runs and is found in its turn; nothing but a copy of ours that
+    // answers is ever handed over to.
+    void oddThingsAtOurPaths_data() { hostileThings(); }
 
-    void unusableThingsAreSetAside()
+    void oddThingsAtOurPaths()
     {
         QFETCH(QString, suffix);
         QFETCH(QString, kind);
         QFETCH(QByteArray, bytes);
+        QTemporaryDir elsewhere;
+        SingleInstance live(elsewhere.path());
+        QSignalSpy liveAsked(&live, &SingleInstance::activationRequested);
+        QVERIFY(live.claim());
+        if (bytes == "live")
+            bytes = QFile::encodeName(live.socketPath());
         const QString odd = path() + suffix;
         QVERIFY(writeFile(odd + ".corrupt", "earlier"));
-        int fd = -1;
-        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
-        if (!plant(kind, odd, bytes, &fd))
+        int fds[2] = {-1, -1};
+        const auto closeSockets = qScopeGuard([&] { ::close(fds[0]), ::close(fds[1]); });
+        if (!plant(kind, odd, bytes, &fds[0])
+            || !plant(kind, m_dir.filePath("orvanetavo.socket") + suffix, bytes, &fds[1]))
             QSKIP("needs root to give a file to another user");
+
         QVERIFY(TavoSettings::isEnabled());
         store.setInteger("OTCleanedCount", 7);
         QCOMPARE(fileAsJson(), QJsonObject({{"OTCleanedCount", 7}}));
@@ -230,6 +234,12 @@ private Q_SLOTS:
         struct stat aside;
         QCOMPARE(::lstat(QFile::encodeName(odd + ".1.corrupt").constData(), &aside), 0);
         QVERIFY(kind != "file" || readFile(odd + ".1.corrupt") == bytes);
+
+        SingleInstance launched(m_dir.path());
+        QSignalSpy asked(&launched, &SingleInstance::activationRequested);
+        QVERIFY(launched.claim());
+        QVERIFY(!launchRuns(m_dir.path()));
+        QCOMPARE(std::pair(asked.count(), liveAsked.count()), std::pair(1ll, 0ll));
     }
 
     // However the file fails the store, every reader gets what was last chosen, for this run:
@@ -241,16 +251,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("seen"); // the switch, then the count three times
         QTest::addColumn<qint64>("after"); // the count once the file can be written
-        QTest::newRow("lock never released") << "lock"
-                                             << "1 501 502 502" << qint64(503);
-        QTest::newRow("no descriptor left") << "descriptors"
-                                            << "1 501 502 502" << qint64(503);
+        // clang-format off
+        QTest::newRow("lock never released") << "lock" << "1 501 502 502" << qint64(503);
+        QTest::newRow("no descriptor left") << "descriptors" << "1 501 502 502" << qint64(503);
         // Enough to take the lock, not to read the file under it.
-        QTest::newRow("one descriptor left") << "one"
-                                             << "1 501 502 502" << qint64(503);
+        QTest::newRow("one descriptor left") << "one" << "1 501 502 502" << qint64(503);
         // Nothing was ever read to go by: the count shown is a guess, never stored.
-        QTest::newRow("from the start") << "from start"
-                                        << "1 1 2 2" << qint64(501);
+        QTest::newRow("from the start") << "from start" << "1 1 2 2" << qint64(501);
+        // clang-format on
     }
 
     void failuresHoldForThisRun()
@@ -303,33 +311,6 @@ private Q_SLOTS:
         store.setObject(TavoSettings::deviceIdKey, id);
     }
 
-    // Nothing left at the socket's name, or the lock's, keeps a launch from running and being
-    // found in its turn; nothing but a copy of ours that answers is ever handed over to.
-    void oddThingsAtTheSocketName_data() { hostileThings(); }
-
-    void oddThingsAtTheSocketName()
-    {
-        QFETCH(QString, suffix);
-        QFETCH(QString, kind);
-        QFETCH(QByteArray, bytes);
-        QTemporaryDir elsewhere;
-        SingleInstance live(elsewhere.path());
-        QSignalSpy liveAsked(&live, &SingleInstance::activationRequested);
-        QVERIFY(live.claim());
-        int fd = -1;
-        const auto closeSocket = qScopeGuard([&] { ::close(fd); });
-        const QString name = m_dir.filePath("orvanetavo.socket") + suffix;
-        if (!plant(kind, name, bytes == "live" ? QFile::encodeName(live.socketPath()) : bytes, &fd))
-            QSKIP("needs root to give a file to another user");
-
-        SingleInstance launched(m_dir.path());
-        QSignalSpy asked(&launched, &SingleInstance::activationRequested);
-        QVERIFY(launched.claim());
-        QVERIFY(!launchRuns(m_dir.path()));
-        QCOMPARE(asked.count(), 1);
-        QCOMPARE(liveAsked.count(), 0);
-    }
-
     // A client of the running copy is dropped once it sent more than a request or stayed
     // silent; out of descriptors, the copy keeps its name and takes the client once it can.
     // Either way it answers the next launch.
@@ -339,13 +320,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("droppedWithinMs");
         QTest::addColumn<int>("asked");
         QTest::addColumn<bool>("starved");
-        const QByteArray mebibyte(1 << 20, 'x');
-        QTest::newRow("request") << QByteArray("show\n") << 500 << 1 << false;
+        const QByteArray mebibyte(1 << 20, 'x'), show = "show\n";
+        // clang-format off
+        QTest::newRow("request") << show << 500 << 1 << false;
         QTest::newRow("another request") << QByteArray("quit\n") << 500 << 0 << false;
         QTest::newRow("1 MiB, no newline") << mebibyte << 500 << 0 << false;
-        QTest::newRow("request, then 1 MiB") << "show\n" + mebibyte << 500 << 1 << false;
+        QTest::newRow("request, then 1 MiB") << show + mebibyte << 500 << 1 << false;
         QTest::newRow("silent") << QByteArray() << 3000 << 0 << false;
-        QTest::newRow("out of descriptors") << QByteArray("show\n") << 2000 << 1 << true;
+        QTest::newRow("out of descriptors") << show << 2000 << 1 << true;
+        // clang-format on
     }
 
     void clientsNeverHoldTheCopyUp()
@@ -377,13 +360,14 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("paths"); // $APPIMAGE, $APPDIR, binary; relative to a folder
         QTest::addColumn<bool>("trusted");
         const QString inside = "mount/usr/bin/orvanetavo";
+        // clang-format off
         QTest::newRow("our own image") << QStringList{"image", "mount", inside} << true;
         QTest::newRow("another image's") << QStringList{"image", "mount", "elsewhere/o"} << false;
-        QTest::newRow("mount's namesake")
-            << QStringList{"image", "mount", "mount-other/o"} << false;
+        QTest::newRow("mount's namesake") << QStringList{"image", "mount", "mount-other/o"} << false;
         QTest::newRow("no APPDIR") << QStringList{"image", "", inside} << false;
         QTest::newRow("no such image") << QStringList{"gone", "mount", inside} << false;
         QTest::newRow("APPDIR is the root") << QStringList{"image", "/", inside} << false;
+        // clang-format on
     }
 
     void appImageIsTrustedOnlyFromItsOwnMount()
@@ -394,9 +378,8 @@ private Q_SLOTS:
             QVERIFY(writeFile(m_dir.filePath(file), "#!"));
         for (QString &path : paths)
             path = path.isEmpty() || path.startsWith('/') ? path : m_dir.filePath(path);
-        const QString found = RunningAppImage::path(paths[0], paths[1], paths[2]);
-        QTEST(found == paths[0], "trusted");
-        QVERIFY(found.isEmpty() || found == paths[0]);
+        QFETCH(bool, trusted);
+        QCOMPARE(RunningAppImage::path(paths[0], paths[1], paths[2]), trusted ? paths[0] : "");
     }
 
     // The entry is read as desktops read it; registering writes it whole, quoted as desktops
@@ -414,17 +397,16 @@ private Q_SLOTS:
                              const QString &exec = {}) {
             QTest::newRow(tag) << earlier << found << command << (exec.isNull() ? command : exec);
         };
+        // clang-format off
         row("none", {}, Status::NotRegistered);
-        row("minimal", head, Status::Enabled, "/home/léa/Mes Applis/O",
-            "\"/home/léa/Mes Applis/O\"");
-        row("Hidden=true", head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app",
-            "\"/tmp/a \\\\\"b\\\\\"/app\"");
-        row("Hidden=false", head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app",
-            "\"/tmp/100 %%f\\\\\\\\app\"");
+        row("minimal", head, Status::Enabled, "/home/léa/Mes Applis/O", "\"/home/léa/Mes Applis/O\"");
+        row("Hidden=true", head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app", "\"/tmp/a \\\\\"b\\\\\"/app\"");
+        row("Hidden=false", head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app", "\"/tmp/100 %%f\\\\\\\\app\"");
         row("Hidden elsewhere", head + "[Desktop Action q]\nHidden=true\n", Status::Enabled);
         row("GNOME switch off", head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered);
         row("empty file", "", Status::NotRegistered);
         row("not UTF-8", head + "Comment=caf\xe9\n", Status::NotRegistered);
+        // clang-format on
     }
 
     void loginItemEntry()
@@ -454,14 +436,12 @@ private Q_SLOTS:
         QTest::addColumn<bool>("registering");
         QTest::addColumn<QString>("blocker"); // a file in the way
         QTest::addColumn<QString>("named");
-        const auto row
-            = [](const char *tag, bool registering, const char *blocker, const char *named) {
-                  QTest::newRow(tag) << registering << QString(blocker) << QString(named);
-              };
-        const char *entry = "autostart/orvanetavo.desktop";
-        row("register, autostart is a file", true, "autostart", "autostart");
-        row("register, entry is a folder", true, "autostart/orvanetavo.desktop/in", "autostart");
-        row("unregister, entry is a folder", false, "autostart/orvanetavo.desktop/in", entry);
+        const QString entry = "autostart/orvanetavo.desktop";
+        // clang-format off
+        QTest::newRow("register, autostart is a file") << true << "autostart" << "autostart";
+        QTest::newRow("register, entry is a folder") << true << entry + "/in" << "autostart";
+        QTest::newRow("unregister, entry is a folder") << false << entry + "/in" << entry;
+        // clang-format on
     }
 
     void failuresNameThePathAndChangeNothing()
@@ -481,13 +461,12 @@ private Q_SLOTS:
     void defaultFolderFollowsXdgConfigHome()
     {
         const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", configHome); });
         qputenv("XDG_CONFIG_HOME", "/srv/conf");
-        const QString absolute = AutostartLoginItem::defaultAutostartFolder();
+        QCOMPARE(AutostartLoginItem::defaultAutostartFolder(), "/srv/conf/autostart");
         qputenv("XDG_CONFIG_HOME", "conf"); // a relative value is not usable
-        const QString relative = AutostartLoginItem::defaultAutostartFolder();
-        qputenv("XDG_CONFIG_HOME", configHome);
-        QCOMPARE(absolute, "/srv/conf/autostart");
-        QCOMPARE(relative, QDir::homePath() + "/.config/autostart");
+        QCOMPARE(
+            AutostartLoginItem::defaultAutostartFolder(), QDir::homePath() + "/.config/autostart");
     }
 };
 

@@ -69,17 +69,15 @@ private Q_SLOTS:
             app.terminate();
         else
             runTool("xdotool", {"windowfocus", "--sync", appWindows().first(), "key", "ctrl+q"});
-        QVERIFY(app.waitForFinished(10000));
-        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(keepers(), 1);
-        QCOMPARE(clipboard(), QByteArray("dernier"));
+        QVERIFY(app.waitForFinished(10000) && app.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(std::pair(keepers(), clipboard()), std::pair(1, QByteArray("dernier")));
 
         // The next copy takes over, and the keeper goes.
         QProcess next;
         next.start(TAVO_CLIPBOARD_OWNER, {"text/plain=suivant"});
         QVERIFY(next.waitForReadyRead(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(keepers(), 0, 5000);
-        QCOMPARE(clipboard(), QByteArray("suivant"));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            std::pair(keepers(), clipboard()), std::pair(0, QByteArray("suivant")), 5000);
         next.kill();
         next.waitForFinished();
     }
