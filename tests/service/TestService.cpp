@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <deque>
+
 // The store of the current row, or a skip when PostgreSQL cannot run here.
 #define FETCH_STORE(at)                                                                            \
     QFETCH(int, at);                                                                               \
@@ -349,24 +351,19 @@ private Q_SLOTS:
     {
         ServiceProcess service;
         QVERIFY(service.start(m_dir.filePath("slow.db"), {"--max-connections", "4"}));
-        std::vector<std::unique_ptr<HttpConnection>> slow, quick;
-        for (int i = 0; i < 4; ++i) {
-            slow.push_back(std::make_unique<HttpConnection>(service.port()));
-            QVERIFY(slow.back()->open() && slow.back()->write("POST /api/status.php HTTP/1.1\r\n"));
-            QTest::qWait(50);
-        }
+        std::deque<HttpConnection> slow, quick;
+        for (int i = 0; i < 4; ++i, QTest::qWait(50))
+            QVERIFY(slow.emplace_back(service.port()).write("POST /api/status.php HTTP/1.1\r\n"));
         QElapsedTimer clock;
         clock.start();
-        for (int i = 0; i < 3; ++i) {
-            quick.push_back(std::make_unique<HttpConnection>(service.port()));
-            QCOMPARE(ask(*quick.back(), statusPath, report("S")).first, 200);
-        }
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(ask(quick.emplace_back(service.port()), statusPath, report("S")).first, 200);
         QVERIFY(clock.elapsed() < 2000);
         for (int i = 0; i < 3; ++i)
-            QVERIFY(slow[i]->waitForClose(500));
+            QVERIFY(slow[i].waitForClose(500));
         // The last one is cut off when its head is 10 s late.
-        QVERIFY(!slow[3]->waitForClose(9000 - clock.elapsed()));
-        QVERIFY(slow[3]->waitForClose(3000));
+        QVERIFY(!slow[3].waitForClose(9000 - clock.elapsed()));
+        QVERIFY(slow[3].waitForClose(3000));
     }
 
     // A report the service acknowledged is committed: killing it with SIGKILL in the middle of a
@@ -379,19 +376,18 @@ private Q_SLOTS:
         ServiceProcess service;
         QVERIFY(service.start(location, {"--report-limit", "0,0"}));
         const auto text = [](int i, int n) { return QString("burst %1-%2").arg(i).arg(n); };
-        std::vector<std::unique_ptr<HttpConnection>> pool;
+        std::deque<HttpConnection> pool;
         for (int i = 0; i < 8; ++i) {
             QByteArray requests;
             for (int n = 0; n < 150; ++n)
                 requests += post(reportPath, json(report("burst", text(i, n))));
-            QVERIFY(pool.emplace_back(std::make_unique<HttpConnection>(service.port()))
-                        ->write(requests));
+            QVERIFY(pool.emplace_back(service.port()).write(requests));
         }
         QSet<QString> acknowledged;
         for (int n = 0; acknowledged.size() < 600; ++n) {
             for (int i = 0; i < 8; ++i)
                 QVERIFY(
-                    pool[i]->read().body == R"({"ok":true})" && (acknowledged << text(i, n), true));
+                    pool[i].read().body == R"({"ok":true})" && (acknowledged << text(i, n), true));
         }
         service.kill();
         for (const QJsonObject &o :
