@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,18 +24,13 @@ private:
     AppHome m_home;
     QProcess m_app;
 
+    // xdotool prints WINDOW=, X=, Y=, … one a line, in that order.
     static QPoint origin(const QString &window)
     {
-        const QString shell
-            = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", window}));
-        const auto value = [&](const char *key) {
-            return QRegularExpression(
-                QString("^%1=(\\d+)$").arg(key), QRegularExpression::MultilineOption)
-                .match(shell)
-                .captured(1)
-                .toInt();
-        };
-        return {value("X"), value("Y")};
+        const QStringList shell
+            = QString::fromUtf8(runTool("xdotool", {"getwindowgeometry", "--shell", window}))
+                  .split('\n');
+        return {shell.value(1).mid(2).toInt(), shell.value(2).mid(2).toInt()};
     }
 
     // The text of the alert's line at `row` pixels from its top, read back as the user would:
