@@ -37,13 +37,6 @@ public:
             || (m_socket.mode() == QSslSocket::UnencryptedMode && m_socket.waitForConnected(5000));
     }
 
-    static QByteArray request(const QByteArray &method, const QByteArray &path,
-        const QByteArray &body, const QByteArray &extraHeaders = {})
-    {
-        return method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
-    }
-
     HttpReply exchange(const QByteArray &bytes, int timeoutMs = 10000)
     {
         return open() && write(bytes) ? read(timeoutMs) : HttpReply{};
@@ -68,11 +61,11 @@ public:
         QElapsedTimer clock;
         clock.start();
         qsizetype end, length = 0;
-        while ((end = m_buffer.indexOf("\r\n\r\n")) < 0
+        // What already arrived counts first, so that a time-out of 0 still reads it.
+        while ((end = (m_buffer += m_socket.readAll()).indexOf("\r\n\r\n")) < 0
             || m_buffer.size() < end + 4 + (length = contentLength(m_buffer.left(end)))) {
             if (!m_socket.waitForReadyRead(qMax<qint64>(1, timeoutMs - clock.elapsed())))
                 return {};
-            m_buffer += m_socket.readAll();
         }
         HttpReply reply{
             m_buffer.mid(9, 3).toInt(), m_buffer.left(end), m_buffer.mid(end + 4, length)};

@@ -72,8 +72,6 @@ public:
         return line.startsWith("listening on ") && m_port != 0;
     }
     quint16 port() const { return m_port; }
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
-    QString errors() { return QString::fromUtf8(m_process.readAllStandardError()); }
 
     void kill()
     {
