@@ -26,21 +26,20 @@ private:
     // The X server starts afresh whenever its last client leaves; one client stays throughout.
     xcb_connection_t *m_display = nullptr;
 
-    struct Owner : QProcess
+    // Another program takes the clipboard, and when given, the board has handled the notice of
+    // it; null when either failed.
+    static std::shared_ptr<QProcess> own(
+        const QStringList &args, const XcbPasteboard *board = nullptr)
     {
-        ~Owner() override
-        {
-            kill();
-            waitForFinished(2000);
-        }
-    };
-
-    // Another program takes the clipboard; null when it failed to.
-    static std::unique_ptr<Owner> own(const QStringList &args)
-    {
-        auto owner = std::make_unique<Owner>();
+        const qint64 before = board ? board->changeCount() : 0;
+        std::shared_ptr<QProcess> owner(new QProcess, [](QProcess *process) {
+            process->kill();
+            process->waitForFinished(2000);
+            delete process;
+        });
         owner->start(TAVO_CLIPBOARD_OWNER, args);
-        if (!owner->waitForReadyRead(20000) || owner->readLine().trimmed() != "owned")
+        if (!owner->waitForReadyRead(20000) || owner->readLine().trimmed() != "owned"
+            || (board && !QTest::qWaitFor([&] { return board->changeCount() != before; }, 5000)))
             return nullptr;
         return owner;
     }
@@ -76,18 +75,7 @@ private:
             c, xcb_get_property(c, 1, window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, 64), nullptr);
         const QByteArray bytes(static_cast<const char *>(xcb_get_property_value(reply)),
             xcb_get_property_value_length(reply));
-        free(reply);
-        return bytes;
-    }
-
-    // Another program takes the clipboard, and the board has handled the notice of it.
-    static std::unique_ptr<Owner> ownNoticed(const XcbPasteboard &board, const QStringList &args)
-    {
-        const qint64 before = board.changeCount();
-        auto owner = own(args);
-        if (!owner || !QTest::qWaitFor([&] { return board.changeCount() != before; }, 5000))
-            return nullptr;
-        return owner;
+        return free(reply), bytes;
     }
 
     // What a paste of this target gets, read while our event loop serves the request.
@@ -160,7 +148,7 @@ private Q_SLOTS:
         QFETCH(std::optional<QString>, text);
         QFETCH(int, maxMs);
         XcbPasteboard board;
-        auto owner = ownNoticed(board, args);
+        auto owner = own(args, &board);
         QVERIFY(owner);
         QElapsedTimer clock;
         clock.start();
@@ -265,7 +253,7 @@ private Q_SLOTS:
     void aCopyMadeAfterTheReadIsNeverOverwritten()
     {
         XcbPasteboard board;
-        auto first = ownNoticed(board, {"text/html=<b>ancien</b>", "text/plain=ancien"});
+        auto first = own({"text/html=<b>ancien</b>", "text/plain=ancien"}, &board);
         QVERIFY(first);
         QCOMPARE(board.string(string), std::optional<QString>("ancien"));
 
