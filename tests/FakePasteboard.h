@@ -15,30 +15,21 @@ public:
         m_types = types;
         m_text = std::move(text);
     }
-
     qint64 changeCount() const override { return m_changeCount; }
-    QStringList types() const override
-    {
-        ++typeReads;
-        return m_types;
-    }
+    QStringList types() const override { return ++typeReads, m_types; }
     std::optional<QString> string(const QString &type) const override
     {
         if (type != PasteboardType::string || !m_types.contains(type))
             return std::nullopt;
         const std::optional<QString> text = m_text;
-        // What happens elsewhere while the owner sends its text.
-        if (whileReading)
+        if (whileReading) // what happens elsewhere while the owner sends its text
             whileReading();
         return text;
     }
     void declareTypes(const QStringList &types) override
     {
-        if (failWrites)
-            return;
-        ++m_changeCount;
-        m_types = types;
-        m_text.reset();
+        if (!failWrites)
+            copy(types);
     }
     bool setString(const QString &text, const QString &type) override
     {
@@ -48,14 +39,9 @@ public:
         m_text = text;
         return true;
     }
-
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
     // The display server reports a change, on the engine's thread.
-    void notify() const
-    {
-        if (m_notice)
-            m_notice();
-    }
+    void notify() const { m_notice ? m_notice() : void(); }
 
     std::function<void()> whileReading;
     bool failWrites = false;

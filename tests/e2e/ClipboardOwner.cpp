@@ -50,13 +50,8 @@ public:
         if (!forData && !targets.empty() && hang != u"all") {
             xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor,
                 request->property, XCB_ATOM_ATOM, 32, uint32_t(targets.size()), targets.data());
-            xcb_selection_notify_event_t notify{};
-            notify.response_type = XCB_SELECTION_NOTIFY;
-            notify.time = request->time;
-            notify.requestor = request->requestor;
-            notify.selection = request->selection;
-            notify.target = request->target;
-            notify.property = request->property;
+            const xcb_selection_notify_event_t notify{XCB_SELECTION_NOTIFY, 0, 0, request->time,
+                request->requestor, request->selection, request->target, request->property};
             xcb_send_event(
                 connection, 0, request->requestor, 0, reinterpret_cast<const char *>(&notify));
             xcb_flush(connection);
@@ -76,65 +71,55 @@ int main(int argc, char *argv[])
     int extraTargets = 0;
     auto *data = new QMimeData;
     for (const QString &arg : app.arguments().mid(1)) {
-        if (arg.startsWith(u"--hang=")) {
-            misbehaviour.hang = arg.mid(7);
-            continue;
-        }
-        if (arg.startsWith(u"--die=")) {
-            misbehaviour.die = arg.mid(6);
-            continue;
-        }
-        if (arg.startsWith(u"--targets=")) {
-            extraTargets = arg.mid(10).toInt();
-            continue;
-        }
-        if (arg.startsWith(u"--reown-ms=")) {
-            reownMs = arg.mid(11).toInt();
-            continue;
-        }
         const qsizetype eq = arg.indexOf(u'=');
         if (eq <= 0)
             return 2;
-        const QString mime = arg.left(eq);
+        const QString name = arg.left(eq);
         QByteArray value = arg.mid(eq + 1).toUtf8();
+        if (name.startsWith(u"--")) {
+            if (name == u"--hang" || name == u"--die")
+                (name == u"--hang" ? misbehaviour.hang : misbehaviour.die)
+                    = QString::fromUtf8(value);
+            else if (name == u"--targets" || name == u"--reown-ms")
+                (name == u"--targets" ? extraTargets : reownMs) = value.toInt();
+            else
+                return 2;
+            continue;
+        }
         if (value.startsWith('@')) {
             QFile file(QString::fromUtf8(value.mid(1)));
             if (!file.open(QIODevice::ReadOnly))
                 return 2;
             value = file.readAll();
         }
-        if (mime == u"text/plain")
+        if (name == u"text/plain")
             data->setText(QString::fromUtf8(value));
         else
-            data->setData(mime, value);
+            data->setData(name, value);
     }
 
     auto *x11 = app.nativeInterface<QNativeInterface::QX11Application>();
     if (!x11)
         return 2;
-    xcb_intern_atom_reply_t *targets = xcb_intern_atom_reply(
-        x11->connection(), xcb_intern_atom(x11->connection(), 0, 7, "TARGETS"), nullptr);
-    misbehaviour.targetsAtom = targets ? targets->atom : xcb_atom_t(XCB_ATOM_NONE);
-    free(targets);
     misbehaviour.connection = x11->connection();
-    if (extraTargets > 0) {
-        // The real formats first, then the extra ones, all interned in one batch.
-        QList<QByteArray> names{"TARGETS"};
-        for (const QString &format : data->formats())
-            names.append(format == u"text/plain" ? "UTF8_STRING" : format.toUtf8());
-        for (int i = 0; i < extraTargets; ++i)
-            names.append("application/x-tavo-" + QByteArray::number(i));
-        std::vector<xcb_intern_atom_cookie_t> cookies;
-        for (const QByteArray &name : names)
-            cookies.push_back(
-                xcb_intern_atom(x11->connection(), 0, uint16_t(name.size()), name.constData()));
-        for (const xcb_intern_atom_cookie_t &cookie : cookies) {
-            xcb_intern_atom_reply_t *reply
-                = xcb_intern_atom_reply(x11->connection(), cookie, nullptr);
-            misbehaviour.targets.push_back(reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE));
-            free(reply);
-        }
+    // TARGETS; with extra targets, the real formats first, then the extra ones; in one batch.
+    QList<QByteArray> names{"TARGETS"};
+    for (const QString &format : extraTargets > 0 ? data->formats() : QStringList{})
+        names.append(format == u"text/plain" ? "UTF8_STRING" : format.toUtf8());
+    for (int i = 0; i < extraTargets; ++i)
+        names.append("application/x-tavo-" + QByteArray::number(i));
+    std::vector<xcb_intern_atom_cookie_t> cookies;
+    for (const QByteArray &name : names)
+        cookies.push_back(
+            xcb_intern_atom(x11->connection(), 0, uint16_t(name.size()), name.constData()));
+    for (const xcb_intern_atom_cookie_t &cookie : cookies) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(x11->connection(), cookie, nullptr);
+        misbehaviour.targets.push_back(reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE));
+        free(reply);
     }
+    misbehaviour.targetsAtom = misbehaviour.targets.front();
+    if (extraTargets == 0)
+        misbehaviour.targets.clear();
     app.installNativeEventFilter(&misbehaviour);
 
     QClipboard *clipboard = QGuiApplication::clipboard();
@@ -150,7 +135,7 @@ int main(int argc, char *argv[])
     std::printf("owned\n");
     std::fflush(stdout);
 
-    const int timeout = qEnvironmentVariableIntValue("ORVANE_OWNER_TIMEOUT_MS");
+    const int timeout = qEnvironmentVariableIntValue("ORVANE_OWNER_TIMEOUT_MS") ?: 30000;
     if (reownMs > 0) {
         // A fresh copy of the same content each time, as a program copying in a loop makes.
         int times = 0;
@@ -163,7 +148,7 @@ int main(int argc, char *argv[])
             ++times;
         });
         reown.start(reownMs);
-        QTimer::singleShot(timeout > 0 ? timeout : 30000, &app, [&] {
+        QTimer::singleShot(timeout, &app, [&] {
             std::printf("reowned %d\n", times);
             std::fflush(stdout);
             QCoreApplication::exit(0);
@@ -182,6 +167,6 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(0);
     });
     poll.start(10);
-    QTimer::singleShot(timeout > 0 ? timeout : 30000, &app, [] { QCoreApplication::exit(3); });
+    QTimer::singleShot(timeout, &app, [] { QCoreApplication::exit(3); });
     return QGuiApplication::exec();
 }

@@ -34,39 +34,34 @@ private:
             m_asUser.isEmpty() ? args : m_asUser.mid(1) + QStringList{program} + args);
     }
 
-    QByteArray paste(const QStringList &args)
+    QByteArray paste(const QString &type)
     {
         QProcess process;
-        start(process, "wl-paste", args);
+        start(process, "wl-paste",
+            type.isEmpty() ? QStringList{"--list-types"}
+                           : QStringList{"--no-newline", "--type", type});
         process.waitForFinished(5000);
         return process.readAllStandardOutput();
     }
 
-    // A Wayland program copies; true once its copy is the selection.
-    bool copy(QProcess &copier, const QStringList &args)
+    // A Wayland program copies; true once its copy is the selection, and when `ms` is given,
+    // once another copy (ours) replaced it within that time.
+    bool copy(QProcess &copier, const QStringList &args, int ms = 0)
     {
         start(copier, m_copier, args);
-        return copier.waitForReadyRead(5000) && copier.readLine().trimmed() == "owned";
-    }
-
-    // True once another copy (ours) replaced the program's within `ms`.
-    bool copyReplacedWithin(const QStringList &args, int ms)
-    {
-        QProcess copier;
-        return copy(copier, args) && copier.waitForReadyRead(ms)
-            && copier.readLine().trimmed() == "lost";
+        return copier.waitForReadyRead(5000) && copier.readLine().trimmed() == "owned"
+            && (ms == 0 || (copier.waitForReadyRead(ms) && copier.readLine().trimmed() == "lost"));
     }
 
     // The keeper processes started from our binary, by pid.
     QStringList keepers() const
     {
-        QStringList pids;
-        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+        pids.removeIf([&](const QString &pid) {
             QFile cmdline("/proc/" + pid + "/cmdline");
-            if (cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().startsWith(m_app.toUtf8() + '\0' + "--keep-clipboard"))
-                pids.append(pid);
-        }
+            return !cmdline.open(QIODevice::ReadOnly)
+                || !cmdline.readAll().startsWith(m_app.toUtf8() + '\0' + "--keep-clipboard");
+        });
         return pids;
     }
 
@@ -85,15 +80,13 @@ private Q_SLOTS:
                 "--regid=" + QString::number(user->pw_gid), "--clear-groups", "--"};
         }
         m_env = m_home.environment();
-        m_env.remove("DISPLAY");
-        m_env.remove("QT_QPA_PLATFORM");
-        m_env.remove("ORVANE_CLIPBOARD");
-        m_env.insert("WLR_BACKENDS", "headless");
-        m_env.insert("WLR_LIBINPUT_NO_DEVICES", "1");
-        m_env.insert("WLR_RENDERER", "pixman");
+        for (const char *name : {"DISPLAY", "QT_QPA_PLATFORM", "ORVANE_CLIPBOARD"})
+            m_env.remove(name);
+        for (const auto &[name, value] : {std::pair{"WLR_BACKENDS", "headless"},
+                 {"WLR_LIBINPUT_NO_DEVICES", "1"}, {"WLR_RENDERER", "pixman"}})
+            m_env.insert(name, value);
         QFile config(m_home.filePath("sway.conf"));
-        QVERIFY(config.open(QIODevice::WriteOnly) && config.write("\n") == 1);
-        config.close();
+        QVERIFY(config.open(QIODevice::WriteOnly) && config.write("\n") == 1 && config.flush());
         QVERIFY(m_home.writeSettings({{"OTOnboarded", true}}));
         m_app = m_home.filePath("orvanetavo");
         m_copier = m_home.filePath("copier");
@@ -147,20 +140,20 @@ private Q_SLOTS:
 
         const QStringList styled{"text/html=<b>été</b> 日本語", "text/plain=" + m_text,
             "text/plain;charset=utf-8=" + m_text};
+        QProcess bad, good;
         if (!before.isEmpty())
-            QVERIFY(!copyReplacedWithin(QStringList{before} + styled, 500));
+            QVERIFY(!copy(bad, QStringList{before} + styled, 500));
         // A busy machine may need a while to read a source that writes without end.
-        QVERIFY(copyReplacedWithin(styled, 5000));
-        QCOMPARE(paste({"--list-types"}),
-            "text/plain;charset=utf-8\ntext/plain\nUTF8_STRING\nSTRING\nTEXT\n");
-        QCOMPARE(paste({"--no-newline", "--type", "text/plain"}), m_text);
-        QCOMPARE(paste({"--no-newline", "--type", "text/plain;charset=utf-8"}), m_text);
-        QCOMPARE(paste({"--no-newline", "--type", "STRING"}), QString::fromUtf8(m_text).toLatin1());
+        QVERIFY(copy(good, styled, 5000));
+        QCOMPARE(QList<QByteArray>({paste({}), paste("text/plain"),
+                     paste("text/plain;charset=utf-8"), paste("STRING")}),
+            QList<QByteArray>({"text/plain;charset=utf-8\ntext/plain\nUTF8_STRING\nSTRING\nTEXT\n",
+                m_text, m_text, QString::fromUtf8(m_text).toLatin1()}));
 
         // Quit: the keeper serves the last clean copy until the next one.
         app.terminate();
         QVERIFY(app.waitForFinished(10000));
-        QTRY_COMPARE_WITH_TIMEOUT(paste({"--no-newline", "--type", "text/plain"}), m_text, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(paste("text/plain"), m_text, 5000);
         QCOMPARE(keepers().size(), 1);
         QProcess next;
         QVERIFY(copy(next, {"text/plain=suivant"}));
