@@ -27,7 +27,11 @@ struct Made { bool journal; QString name; int second; QByteArray text; };
 // how the service answers, then the records sent ("message\n---\nstack") and the folder.
 struct Start { QByteArray record; int status; QStringList sent; QStringList left; };
 struct NotStd { int code; };
+// How the child dies, its signal, the record's first line, how many frames follow (exactly, or
+// 0 for 1 to 30) and a function that must be among them.
+struct Death { QByteArray how; int signal; QByteArray header; int frames; QByteArray frameName; };
 // clang-format on
+Q_DECLARE_METATYPE(Death)
 Q_DECLARE_METATYPE(QList<Made>)
 Q_DECLARE_METATYPE(QList<Start>)
 
@@ -96,16 +100,12 @@ private:
         m_server.received.clear();
         CrashReporter::sendCrashes(sources, [] { CrashReporter::send("end", "", ""); });
         QList<QJsonObject> bodies;
-        bool ended = false;
         const auto arrived = [&] {
             bodies.clear();
-            for (const FeedServer::Request &request : std::as_const(m_server.received)) {
-                const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-                ended = ended || body.value("kind") == "end";
-                if (body.value("kind") != "end")
-                    bodies.append(body);
-            }
-            return ended && bodies.size() >= expected;
+            for (const FeedServer::Request &request : std::as_const(m_server.received))
+                bodies.append(QJsonDocument::fromJson(request.body).object());
+            const auto end = [](const QJsonObject &body) { return body.value("kind") == "end"; };
+            return bodies.removeIf(end) > 0 && bodies.size() >= expected;
         };
         if (!QTest::qWaitFor(arrived, 15000))
             QTest::qFail("the look did not end with all it should send", __FILE__, __LINE__);
@@ -181,32 +181,24 @@ private Q_SLOTS:
 
     void recordAndDeath_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<QString>("header");
-        QTest::addColumn<int>("frames"); // exactly this many, or 0 for 1 to 30
-        QTest::addColumn<QString>("frameName"); // a function that must be among the frames
+        QTest::addColumn<Death>("death");
         for (const int signal : {SIGABRT, SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP})
             QTest::addRow("%s", sigabbrev_np(signal))
-                << QString("SIG") + sigabbrev_np(signal) << signal
-                << "Signal " + QString::number(signal) << 0 << "";
+                << Death{QByteArray("SIG") + sigabbrev_np(signal), signal,
+                       "Signal " + QByteArray::number(signal), 0, ""};
         // clang-format off
         // Only the alternate signal stack lets the handler run at all here.
-        QTest::newRow("stack overflow") << "overflow" << SIGSEGV << "Signal 11" << 30 << "overflowHere";
-        QTest::newRow("on another thread") << "thread-overflow" << SIGSEGV << "Signal 11" << 30 << "overflowHere";
+        QTest::newRow("stack overflow") << Death{"overflow", SIGSEGV, "Signal 11", 30, "overflowHere"};
+        QTest::newRow("on another thread") << Death{"thread-overflow", SIGSEGV, "Signal 11", 30, "overflowHere"};
         // The abort after an uncaught exception must not replace its record with "Signal 6".
-        QTest::newRow("runtime_error") << "runtime_error" << SIGABRT << "Exception: std::runtime_error : abc" << 0 << "throwHere";
-        QTest::newRow("not a std::exception") << "not-std" << SIGABRT << "Exception: NotStd : " << 0 << "throwHere";
+        QTest::newRow("runtime_error") << Death{"runtime_error", SIGABRT, "Exception: std::runtime_error : abc", 0, "throwHere"};
+        QTest::newRow("not a std::exception") << Death{"not-std", SIGABRT, "Exception: NotStd : ", 0, "throwHere"};
         // clang-format on
     }
 
     void recordAndDeath()
     {
-        QFETCH(QString, how);
-        QFETCH(int, signal);
-        QFETCH(QString, header);
-        QFETCH(int, frames);
-        QFETCH(QString, frameName);
+        QFETCH(Death, death);
         QTemporaryDir home;
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -217,20 +209,20 @@ private Q_SLOTS:
             const rlimit none{0, 0}; // no core files from the crashes we cause on purpose
             setrlimit(RLIMIT_CORE, &none);
         });
-        child.start(QCoreApplication::applicationFilePath(), {"-die", how});
+        child.start(QCoreApplication::applicationFilePath(), {"-die", death.how});
         QVERIFY(child.waitForFinished(20000));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(child.exitCode(), signal);
+        QCOMPARE(child.exitCode(), death.signal);
 
         // One whole record and no temporary left behind, in a folder made for it.
         const QDir folder(home.filePath("OrvaneTavo"));
         QCOMPARE(folder.entryList(QDir::Files), QStringList{"pending-crash.txt"});
         QFile file(folder.filePath("pending-crash.txt"));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray record = file.readAll(), prefix = header.toUtf8() + "\n---\n";
-        QVERIFY2(record.startsWith(prefix) && record.contains(frameName.toUtf8()), record.data());
+        const QByteArray record = file.readAll(), prefix = death.header + "\n---\n";
+        QVERIFY2(record.startsWith(prefix) && record.contains(death.frameName), record.data());
         const QList<QByteArray> lines = record.mid(prefix.size()).split('\n');
-        QVERIFY2(frames ? lines.size() == frames : lines.size() <= 30, record.data());
+        QVERIFY2(death.frames ? lines.size() == death.frames : lines.size() <= 30, record.data());
         // Each line is one frame as backtrace_symbols gives it, the last without a line feed.
         const QRegularExpression frame(R"(^\S.*\[0x[0-9a-f]+\]$)");
         for (const QByteArray &line : lines)
