@@ -25,6 +25,9 @@
 struct Made { bool journal; QString name; int second; QByteArray text; };
 // One start: what the run before left at the record's path ("FIFO" and "link" make those),
 // how the service answers, then the records sent ("message\n---\nstack") and the folder.
+// The mark stored before (invalid for none), the reports, the messages sent (sorted) and the
+// mark after, in seconds after the base (-1 for the distant past).
+struct Scan { QVariant mark; QList<Made> reports; QStringList messages; int newMark; };
 struct Start { QByteArray record; int status; QStringList sent; QStringList left; };
 struct NotStd { int code; };
 // How the child dies, its signal, the record's first line, how many frames follow (exactly, or
@@ -32,6 +35,7 @@ struct NotStd { int code; };
 struct Death { QByteArray how; int signal; QByteArray header; int frames; QByteArray frameName; };
 // clang-format on
 Q_DECLARE_METATYPE(Death)
+Q_DECLARE_METATYPE(Scan)
 Q_DECLARE_METATYPE(QList<Made>)
 Q_DECLARE_METATYPE(QList<Start>)
 
@@ -309,57 +313,46 @@ private Q_SLOTS:
 
     void systemReportsAreForwardedOnce_data()
     {
-        QTest::addColumn<QVariant>("mark"); // stored before; invalid for none
-        QTest::addColumn<QList<Made>>("reports");
-        QTest::addColumn<QStringList>("messages"); // sent, sorted
-        QTest::addColumn<int>("newMark"); // seconds after the base; -1 for the distant past
+        QTest::addColumn<Scan>("scan");
         const QString ours = "/usr/bin/orvanetavo", apport = "_usr_bin_orvanetavo.0.crash";
         const QString fallback = "Rapport système Linux";
         // clang-format off
         // Neither those older than the mark nor those of its very date; the latest date kept.
         // The message is the first line, in file order and untrimmed, that names the cause.
-        QTest::newRow("newer than the mark") << QVariant(QDateTime(m_base.addSecs(5)))
-            << QList<Made>{{true, ours, 4, "j"}, {false, apport, 2, "a"}, {true, ours, 5, "j"},
+        QTest::newRow("newer than the mark") << Scan{QDateTime(m_base.addSecs(5)), {{true, ours, 4, "j"}, {false, apport, 2, "a"}, {true, ours, 5, "j"},
                 {false, "_opt_orvanetavo-bin.0.crash", 5, "a"}, {true, ours, 6, "\n\n  Exception 6 \r\nz"},
                 {false, "_usr_local_bin_orvanetavo.0.crash", 8, "Exception 8"},
-                {true, "/opt/x/orvanetavo-bin", 7, "a\nTermination 7\nException"}}
-            << QStringList{"  Exception 6 \r", "Exception 8", "Termination 7"} << 8;
-        QTest::newRow("wrong-typed mark resends all") << QVariant("hier")
-            << QList<Made>{{true, ours, -900, "j"}, {false, apport, 2, "exception\ntermination"}}
-            << QStringList{fallback, fallback} << 2;
-        QTest::newRow("nothing found, no mark") << QVariant() << QList<Made>{} << QStringList() << -1;
-        QTest::newRow("other programs ignored") << QVariant()
-            << QList<Made>{{true, "/usr/bin/firefox", 1, "j"}, {true, "/home/u/orvanetavo/firefox", 1, "j"},
+                {true, "/opt/x/orvanetavo-bin", 7, "a\nTermination 7\nException"}},
+            {"  Exception 6 \r", "Exception 8", "Termination 7"}, 8};
+        QTest::newRow("wrong-typed mark resends all") << Scan{"hier",
+            {{true, ours, -900, "j"}, {false, apport, 2, "exception\ntermination"}}, {fallback, fallback}, 2};
+        QTest::newRow("nothing found, no mark") << Scan{{}, {}, {}, -1};
+        QTest::newRow("other programs ignored") << Scan{{}, {{true, "/usr/bin/firefox", 1, "j"}, {true, "/home/u/orvanetavo/firefox", 1, "j"},
                 {false, "_usr_bin_firefox.0.crash", 1, "a"}, {false, "_usr_bin_orvanetavo.0.crash.txt", 1, "a"},
-                {false, "orvanetavo.crash", 1, "a"}, {false, apport, 1, "Termination ours"}}
-            << QStringList{"Termination ours"} << 1;
+                {false, "orvanetavo.crash", 1, "a"}, {false, apport, 1, "Termination ours"}},
+            {"Termination ours"}, 1};
         // Skipped without moving the mark, so it is tried again next time.
-        QTest::newRow("not UTF-8") << QVariant() << QList<Made>{{false, apport, 4, "Exception \xff"}, {true, ours, 3, "x"}}
-            << QStringList{fallback} << 3;
+        QTest::newRow("not UTF-8") << Scan{{}, {{false, apport, 4, "Exception \xff"}, {true, ours, 3, "x"}}, {fallback}, 3};
         // A report can hold a core dump: only its head is read.
-        QTest::newRow("long report") << QVariant()
-            << QList<Made>{{false, apport, 1, QByteArray(300 * 1024, 'x') + "\nException late"}}
-            << QStringList{fallback} << 1;
+        QTest::newRow("long report")
+            << Scan{{}, {{false, apport, 1, QByteArray(300 * 1024, 'x') + "\nException late"}}, {fallback}, 1};
         // clang-format on
     }
 
     void systemReportsAreForwardedOnce()
     {
-        QFETCH(QVariant, mark);
-        QFETCH(QList<Made>, reports);
-        QFETCH(QStringList, messages);
-        QFETCH(int, newMark);
-        if (mark.isValid())
-            store.setObject(TavoSettings::lastCrashScanKey, mark);
-        const QList<SystemCrashReports::Source> sources = makeSources(reports);
+        QFETCH(Scan, scan);
+        if (scan.mark.isValid())
+            store.setObject(TavoSettings::lastCrashScanKey, scan.mark);
+        const QList<SystemCrashReports::Source> sources = makeSources(scan.reports);
         QStringList sent;
-        for (const QJsonObject &body : look(messages.size(), sources))
+        for (const QJsonObject &body : look(scan.messages.size(), sources))
             sent.append(body.value("message").toString());
         sent.sort();
-        QCOMPARE(sent, messages);
+        QCOMPARE(sent, scan.messages);
         QCOMPARE(store.date(TavoSettings::lastCrashScanKey),
-            newMark < 0 ? QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC)
-                        : m_base.addSecs(newMark));
+            scan.newMark < 0 ? QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC)
+                             : m_base.addSecs(scan.newMark));
         QCOMPARE(look(0, sources).size(), 0); // a second look finds nothing new
     }
 
