@@ -1,4 +1,7 @@
+// Also the child that dies: run with "-die HOW", it installs crash capture as the application
+// does and dies that way. Built at -O0 and exported (see CMakeLists) so its frames carry names.
 #include "FeedServer.h"
+#include "diagnostics/CrashCapture.h"
 #include "diagnostics/CrashReporter.h"
 #include "settings/TavoSettings.h"
 
@@ -11,29 +14,49 @@
 #include <QtEndian>
 
 #include <csignal>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
-// A system crash report made for a test: a journal entry of an executable, or an apport file.
-struct Made
-{
-    bool journal;
-    QString name; // the executable (journal) or the file name (apport)
-    int second; // its date, in seconds after the test's base date
-    QByteArray text;
-};
+// clang-format off
+// A system crash report made for a test: a journal entry of an executable (name) or an apport
+// file (name), dated `second` seconds after the test's base date.
+struct Made { bool journal; QString name; int second; QByteArray text; };
 // One start: what the run before left at the record's path ("FIFO" and "link" make those),
 // how the service answers, then the records sent ("message\n---\nstack") and the folder.
-struct Start
-{
-    QByteArray record;
-    int status;
-    QStringList sent;
-    QStringList left;
-};
+// The mark stored before (invalid for none), the reports, the messages sent (sorted) and the
+// mark after, in seconds after the base (-1 for the distant past).
+struct Scan { QVariant mark; QList<Made> reports; QStringList messages; int newMark; };
+struct Start { QByteArray record; int status; QStringList sent; QStringList left; };
+struct NotStd { int code; };
+// How the child dies, its signal, the record's first line, how many frames follow (exactly, or
+// 0 for 1 to 30) and a function that must be among them.
+struct Death { QByteArray how; int signal; QByteArray header; int frames; QByteArray frameName; };
+// clang-format on
+Q_DECLARE_METATYPE(Death)
+Q_DECLARE_METATYPE(Scan)
 Q_DECLARE_METATYPE(QList<Made>)
 Q_DECLARE_METATYPE(QList<Start>)
 
+extern "C" {
+volatile int zero = 0, sink = 0;
+__attribute__((noinline)) int overflowHere(int depth)
+{
+    volatile char pad[256];
+    pad[0] = char(depth);
+    return zero == 0 ? overflowHere(depth + 1) + pad[0] : 0; // the compiler can't drop it
+}
+// Code after the throw keeps the return address inside the function, so the frame is named
+// after it and not after whatever the linker placed next.
+__attribute__((noinline)) void throwHere(bool standard)
+{
+    if (zero == 0 && standard)
+        throw std::runtime_error("abc");
+    if (zero == 0)
+        throw NotStd{7};
+    sink = 1;
+}
 // Calls reportError from `depth` frames further in, more than it sends.
 __attribute__((noinline)) void reportFromDepth(int depth)
 {
@@ -42,6 +65,22 @@ __attribute__((noinline)) void reportFromDepth(int depth)
     else
         reportFromDepth(depth - 1);
     asm volatile(""); // not a tail call: each level keeps its frame
+}
+}
+
+static void die(const QByteArray &how)
+{
+    for (const int signal : {SIGABRT, SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP})
+        if (how == QByteArray("SIG") + sigabbrev_np(signal))
+            raise(signal);
+    if (how == "overflow")
+        sink = overflowHere(0);
+    else if (how == "thread-overflow")
+        std::thread([] {
+            CrashCapture::prepareThread();
+            sink = overflowHere(0);
+        }).join();
+    throwHere(how == "runtime_error");
 }
 
 class TestCrashReporter : public QObject
@@ -65,16 +104,12 @@ private:
         m_server.received.clear();
         CrashReporter::sendCrashes(sources, [] { CrashReporter::send("end", "", ""); });
         QList<QJsonObject> bodies;
-        bool ended = false;
         const auto arrived = [&] {
             bodies.clear();
-            for (const FeedServer::Request &request : std::as_const(m_server.received)) {
-                const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-                ended = ended || body.value("kind") == "end";
-                if (body.value("kind") != "end")
-                    bodies.append(body);
-            }
-            return ended && bodies.size() >= expected;
+            for (const FeedServer::Request &request : std::as_const(m_server.received))
+                bodies.append(QJsonDocument::fromJson(request.body).object());
+            const auto end = [](const QJsonObject &body) { return body.value("kind") == "end"; };
+            return bodies.removeIf(end) > 0 && bodies.size() >= expected;
         };
         if (!QTest::qWaitFor(arrived, 15000))
             QTest::qFail("the look did not end with all it should send", __FILE__, __LINE__);
@@ -99,31 +134,27 @@ private:
     QList<SystemCrashReports::Source> makeSources(const QList<Made> &reports) const
     {
         QByteArray entries;
-        const QString folder = m_dir.filePath("crash");
+        const QString folder = m_dir.filePath("crash"), journal = m_dir.filePath("made.journal");
         QDir(folder).removeRecursively();
         QDir().mkpath(folder);
+        QFile::remove(journal);
         for (const Made &made : reports) {
-            if (!made.journal) {
-                QFile file(folder + "/" + made.name);
-                if (file.open(QIODevice::WriteOnly) && file.write(made.text) >= 0 && file.flush())
-                    file.setFileTime(
-                        m_base.addSecs(made.second), QFileDevice::FileModificationTime);
-                continue;
-            }
+            QFile file(folder + "/" + made.name);
+            if (!made.journal && file.open(QIODevice::WriteOnly) && file.write(made.text) >= 0
+                && file.flush())
+                file.setFileTime(m_base.addSecs(made.second), QFileDevice::FileModificationTime);
             const qint64 usec = m_base.addSecs(made.second).toMSecsSinceEpoch() * 1000 + 456;
             const quint64 size = qToLittleEndian(quint64(made.text.size()));
-            entries += "__REALTIME_TIMESTAMP=" + QByteArray::number(usec)
-                + "\n__MONOTONIC_TIMESTAMP=" + QByteArray::number(made.second + 100000)
-                + "000\n_BOOT_ID=0123456789abcdef0123456789abcdef\n"
-                  "MESSAGE_ID=fc2e22bc6ee647b6b90729ab34a250b1\nCOREDUMP_UID="
-                + QByteArray::number(getuid()) + "\nCOREDUMP_EXE="
-                + made.name.toUtf8()
-                // The binary form, as a MESSAGE with line feeds needs.
-                + "\nMESSAGE\n" + QByteArray(reinterpret_cast<const char *>(&size), 8) + made.text
-                + "\n\n";
+            // MESSAGE in its binary form, as one with line feeds needs.
+            if (made.journal)
+                entries += "__REALTIME_TIMESTAMP=" + QByteArray::number(usec)
+                    + "\n__MONOTONIC_TIMESTAMP=" + QByteArray::number(made.second + 100000)
+                    + "000\n_BOOT_ID=0123456789abcdef0123456789abcdef\n"
+                      "MESSAGE_ID=fc2e22bc6ee647b6b90729ab34a250b1\nCOREDUMP_UID="
+                    + QByteArray::number(getuid()) + "\nCOREDUMP_EXE=" + made.name.toUtf8()
+                    + "\nMESSAGE\n" + QByteArray(reinterpret_cast<const char *>(&size), 8)
+                    + made.text + "\n\n";
         }
-        const QString journal = m_dir.filePath("made.journal");
-        QFile::remove(journal);
         QProcess remote;
         if (write(m_dir.filePath("export"), entries))
             remote.start(JOURNAL_REMOTE, {"--output=" + journal, m_dir.filePath("export")});
@@ -154,36 +185,24 @@ private Q_SLOTS:
 
     void recordAndDeath_data()
     {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<int>("signal");
-        QTest::addColumn<QString>("header");
-        QTest::addColumn<int>("frames"); // exactly this many, or 0 for 1 to 30
-        QTest::addColumn<QString>("frameName"); // a function that must be among the frames
-
+        QTest::addColumn<Death>("death");
         for (const int signal : {SIGABRT, SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP})
             QTest::addRow("%s", sigabbrev_np(signal))
-                << QString("SIG") + sigabbrev_np(signal) << signal
-                << "Signal " + QString::number(signal) << 0 << "";
-        QTest::newRow("segfault") << "segfault" << SIGSEGV << "Signal 11" << 0 << "segfaultHere";
+                << Death{QByteArray("SIG") + sigabbrev_np(signal), signal,
+                       "Signal " + QByteArray::number(signal), 0, ""};
+        // clang-format off
         // Only the alternate signal stack lets the handler run at all here.
-        QTest::newRow("stack overflow")
-            << "overflow" << SIGSEGV << "Signal 11" << 30 << "overflowHere";
-        QTest::newRow("stack overflow on another thread")
-            << "thread-overflow" << SIGSEGV << "Signal 11" << 30 << "overflowHere";
+        QTest::newRow("stack overflow") << Death{"overflow", SIGSEGV, "Signal 11", 30, "overflowHere"};
+        QTest::newRow("on another thread") << Death{"thread-overflow", SIGSEGV, "Signal 11", 30, "overflowHere"};
         // The abort after an uncaught exception must not replace its record with "Signal 6".
-        QTest::newRow("runtime_error") << "runtime_error" << SIGABRT
-                                       << "Exception: std::runtime_error : abc" << 0 << "throwAbc";
-        QTest::newRow("not a std::exception")
-            << "not-std" << SIGABRT << "Exception: NotStd : " << 0 << "throwNotStd";
+        QTest::newRow("runtime_error") << Death{"runtime_error", SIGABRT, "Exception: std::runtime_error : abc", 0, "throwHere"};
+        QTest::newRow("not a std::exception") << Death{"not-std", SIGABRT, "Exception: NotStd : ", 0, "throwHere"};
+        // clang-format on
     }
 
     void recordAndDeath()
     {
-        QFETCH(QString, how);
-        QFETCH(int, signal);
-        QFETCH(QString, header);
-        QFETCH(int, frames);
-        QFETCH(QString, frameName);
+        QFETCH(Death, death);
         QTemporaryDir home;
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -194,21 +213,20 @@ private Q_SLOTS:
             const rlimit none{0, 0}; // no core files from the crashes we cause on purpose
             setrlimit(RLIMIT_CORE, &none);
         });
-        child.start(CRASH_CHILD, {how});
+        child.start(QCoreApplication::applicationFilePath(), {"-die", death.how});
         QVERIFY(child.waitForFinished(20000));
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(child.exitCode(), signal);
+        QCOMPARE(child.exitCode(), death.signal);
 
         // One whole record and no temporary left behind, in a folder made for it.
         const QDir folder(home.filePath("OrvaneTavo"));
         QCOMPARE(folder.entryList(QDir::Files), QStringList{"pending-crash.txt"});
         QFile file(folder.filePath("pending-crash.txt"));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray record = file.readAll();
-        const QByteArray prefix = header.toUtf8() + "\n---\n";
-        QVERIFY2(record.startsWith(prefix) && record.contains(frameName.toUtf8()), record.data());
+        const QByteArray record = file.readAll(), prefix = death.header + "\n---\n";
+        QVERIFY2(record.startsWith(prefix) && record.contains(death.frameName), record.data());
         const QList<QByteArray> lines = record.mid(prefix.size()).split('\n');
-        QVERIFY2(frames ? lines.size() == frames : lines.size() <= 30, record.data());
+        QVERIFY2(death.frames ? lines.size() == death.frames : lines.size() <= 30, record.data());
         // Each line is one frame as backtrace_symbols gives it, the last without a line feed.
         const QRegularExpression frame(R"(^\S.*\[0x[0-9a-f]+\]$)");
         for (const QByteArray &line : lines)
@@ -221,22 +239,20 @@ private Q_SLOTS:
         const QStringList aside{"pending-crash.txt.try1"};
         // Two bytes a character: the bound falls inside one, which is left out.
         const QString long_(40000, QChar(0xe9));
-        QTest::newRow("signal") << QList<Start>{
-            {"Signal 11\n---\nf0\nf1", 200, {"Signal 11\n---\nf0\nf1"}, {}}};
+        // clang-format off
+        QTest::newRow("signal") << QList<Start>{{"Signal 11\n---\nf0\nf1", 200, {"Signal 11\n---\nf0\nf1"}, {}}};
         QTest::newRow("empty") << QList<Start>{{"", 201, {"\n---\n"}, {}}};
         QTest::newRow("no separator") << QList<Start>{{"Signal 4", 200, {"Signal 4\n---\n"}, {}}};
-        QTest::newRow("reason holds the separator") << QList<Start>{
-            {"Exception: E : a\n---\nb\n---\nf0", 200, {"Exception: E : a\n---\nb"}, {}}};
-        QTest::newRow("longer than a record") << QList<Start>{{"Signal 6\n---\n" + long_.toUtf8(),
-            200, {"Signal 6\n---\n" + long_.left((64 * 1024 - 13) / 2)}, {}}};
+        QTest::newRow("reason holds the separator") << QList<Start>{{"Exception: E : a\n---\nb\n---\nf0", 200, {"Exception: E : a\n---\nb"}, {}}};
+        QTest::newRow("longer than a record") << QList<Start>{{"Signal 6\n---\n" + long_.toUtf8(), 200, {"Signal 6\n---\n" + long_.left((64 * 1024 - 13) / 2)}, {}}};
         QTest::newRow("not UTF-8") << QList<Start>{{"Signal 11\n---\n\xff", 200, {}, aside}};
         QTest::newRow("link to /dev/zero") << QList<Start>{{"link", 200, {}, aside}};
         QTest::newRow("FIFO") << QList<Start>{{"FIFO", 200, {}, aside}};
-        QTest::newRow("refused at three starts, then dropped") << QList<Start>{
-            {"é", 500, {"é\n---\n"}, aside}, {{}, 503, {"é\n---\n"}, {"pending-crash.txt.try2"}},
-            {{}, 404, {"é\n---\n"}, {"pending-crash.txt.try3"}}, {{}, 200, {}, {}}};
-        QTest::newRow("a crash while one waits: both go") << QList<Start>{
-            {"one", 500, {"one\n---\n"}, aside}, {"two", 200, {"one\n---\n", "two\n---\n"}, {}}};
+        QTest::newRow("refused at three starts, then dropped") << QList<Start>{{"é", 500, {"é\n---\n"}, aside},
+            {{}, 503, {"é\n---\n"}, {"pending-crash.txt.try2"}}, {{}, 404, {"é\n---\n"}, {"pending-crash.txt.try3"}}, {{}, 200, {}, {}}};
+        QTest::newRow("a crash while one waits: both go") << QList<Start>{{"one", 500, {"one\n---\n"}, aside},
+            {"two", 200, {"one\n---\n", "two\n---\n"}, {}}};
+        // clang-format on
     }
 
     void pendingRecord()
@@ -297,67 +313,47 @@ private Q_SLOTS:
 
     void systemReportsAreForwardedOnce_data()
     {
-        QTest::addColumn<QVariant>("mark"); // stored before; invalid for none
-        QTest::addColumn<QList<Made>>("reports");
-        QTest::addColumn<QStringList>("messages"); // sent, sorted
-        QTest::addColumn<int>("newMark"); // seconds after the base; -1 for the distant past
-
+        QTest::addColumn<Scan>("scan");
         const QString ours = "/usr/bin/orvanetavo", apport = "_usr_bin_orvanetavo.0.crash";
         const QString fallback = "Rapport système Linux";
+        // clang-format off
         // Neither those older than the mark nor those of its very date; the latest date kept.
         // The message is the first line, in file order and untrimmed, that names the cause.
-        QTest::newRow("newer than the mark")
-            << QVariant(QDateTime(m_base.addSecs(5)))
-            << QList<Made>{{true, ours, 4, "j"}, {false, apport, 2, "a"}, {true, ours, 5, "j"},
-                   {false, "_opt_orvanetavo-bin.0.crash", 5, "a"},
-                   {true, ours, 6, "\n\n  Exception 6 \r\nz"},
-                   {false, "_usr_local_bin_orvanetavo.0.crash", 8, "Exception 8"},
-                   {true, "/opt/x/orvanetavo-bin", 7, "a\nTermination 7\nException"}}
-            << QStringList{"  Exception 6 \r", "Exception 8", "Termination 7"} << 8;
-        QTest::newRow("wrong-typed mark resends all")
-            << QVariant("hier")
-            << QList<Made>{{true, ours, -900, "j"}, {false, apport, 2, "exception\ntermination"}}
-            << QStringList{fallback, fallback} << 2;
-        QTest::newRow("nothing found, no mark")
-            << QVariant() << QList<Made>{} << QStringList() << -1;
-        QTest::newRow("other programs ignored")
-            << QVariant()
-            << QList<Made>{{true, "/usr/bin/firefox", 1, "j"},
-                   {true, "/home/u/orvanetavo/firefox", 1, "j"},
-                   {false, "_usr_bin_firefox.0.crash", 1, "a"},
-                   {false, "_usr_bin_orvanetavo.0.crash.txt", 1, "a"},
-                   {false, "orvanetavo.crash", 1, "a"}, {false, apport, 1, "Termination ours"}}
-            << QStringList{"Termination ours"} << 1;
+        QTest::newRow("newer than the mark") << Scan{QDateTime(m_base.addSecs(5)), {{true, ours, 4, "j"}, {false, apport, 2, "a"}, {true, ours, 5, "j"},
+                {false, "_opt_orvanetavo-bin.0.crash", 5, "a"}, {true, ours, 6, "\n\n  Exception 6 \r\nz"},
+                {false, "_usr_local_bin_orvanetavo.0.crash", 8, "Exception 8"},
+                {true, "/opt/x/orvanetavo-bin", 7, "a\nTermination 7\nException"}},
+            {"  Exception 6 \r", "Exception 8", "Termination 7"}, 8};
+        QTest::newRow("wrong-typed mark resends all") << Scan{"hier",
+            {{true, ours, -900, "j"}, {false, apport, 2, "exception\ntermination"}}, {fallback, fallback}, 2};
+        QTest::newRow("nothing found, no mark") << Scan{{}, {}, {}, -1};
+        QTest::newRow("other programs ignored") << Scan{{}, {{true, "/usr/bin/firefox", 1, "j"}, {true, "/home/u/orvanetavo/firefox", 1, "j"},
+                {false, "_usr_bin_firefox.0.crash", 1, "a"}, {false, "_usr_bin_orvanetavo.0.crash.txt", 1, "a"},
+                {false, "orvanetavo.crash", 1, "a"}, {false, apport, 1, "Termination ours"}},
+            {"Termination ours"}, 1};
         // Skipped without moving the mark, so it is tried again next time.
-        QTest::newRow("not UTF-8")
-            << QVariant() << QList<Made>{{false, apport, 4, "Exception \xff"}, {true, ours, 3, "x"}}
-            << QStringList{fallback} << 3;
+        QTest::newRow("not UTF-8") << Scan{{}, {{false, apport, 4, "Exception \xff"}, {true, ours, 3, "x"}}, {fallback}, 3};
         // A report can hold a core dump: only its head is read.
         QTest::newRow("long report")
-            << QVariant()
-            << QList<Made>{{false, apport, 1, QByteArray(300 * 1024, 'x') + "\nException late"}}
-            << QStringList{fallback} << 1;
+            << Scan{{}, {{false, apport, 1, QByteArray(300 * 1024, 'x') + "\nException late"}}, {fallback}, 1};
+        // clang-format on
     }
 
     void systemReportsAreForwardedOnce()
     {
-        QFETCH(QVariant, mark);
-        QFETCH(QList<Made>, reports);
-        QFETCH(QStringList, messages);
-        QFETCH(int, newMark);
-        if (mark.isValid())
-            store.setObject(TavoSettings::lastCrashScanKey, mark);
-        const QList<SystemCrashReports::Source> sources = makeSources(reports);
+        QFETCH(Scan, scan);
+        if (scan.mark.isValid())
+            store.setObject(TavoSettings::lastCrashScanKey, scan.mark);
+        const QList<SystemCrashReports::Source> sources = makeSources(scan.reports);
         QStringList sent;
-        for (const QJsonObject &body : look(messages.size(), sources))
+        for (const QJsonObject &body : look(scan.messages.size(), sources))
             sent.append(body.value("message").toString());
         sent.sort();
-        QCOMPARE(sent, messages);
+        QCOMPARE(sent, scan.messages);
         QCOMPARE(store.date(TavoSettings::lastCrashScanKey),
-            newMark < 0 ? QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC)
-                        : m_base.addSecs(newMark));
-        // A second look finds nothing new.
-        QCOMPARE(look(0, sources).size(), 0);
+            scan.newMark < 0 ? QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC)
+                             : m_base.addSecs(scan.newMark));
+        QCOMPARE(look(0, sources).size(), 0); // a second look finds nothing new
     }
 
     void placesThatCantBeListedLeaveTheMark()
@@ -382,5 +378,15 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestCrashReporter)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "-die") == 0) {
+        CrashReporter::install();
+        die(argv[2]);
+        return 3;
+    }
+    TestCrashReporter test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "TestCrashReporter.moc"
