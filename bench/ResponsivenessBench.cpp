@@ -2,9 +2,10 @@
 // orvanetavo binary, an owner that hangs on every request, and for 10 s clicks on the round
 // button, each timed from the click to the stored switch changing, between pings as a window
 // manager sends them to see whether the window still answers.
-// With WAYLAND_DISPLAY set to a compositor that offers data control (the window staying on
-// DISPLAY), the clipboard is the native one, and a new hostile copy comes every second, in turn
-// one that never writes, one that writes without end and one that closes at once.
+// With ORVANE_BENCH_WAYLAND_DISPLAY naming the socket of a compositor that offers data control
+// (an absolute path; the window stays on DISPLAY), the clipboard is the native one, and a new
+// hostile copy comes every second, in turn one that never writes, one that writes without end
+// and one that closes at once.
 #include "Budget.h"
 #include "TopLevelWindow.h"
 
@@ -101,7 +102,12 @@ int main()
     if (file.open(QIODevice::WriteOnly))
         file.write(R"({"OTOnboarded": true})");
     file.close();
+    const QString wayland = qEnvironmentVariable("ORVANE_BENCH_WAYLAND_DISPLAY");
+    const bool native = !wayland.isEmpty();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (native)
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), wayland);
     env.insert(QStringLiteral("HOME"), home.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
@@ -123,10 +129,10 @@ int main()
     QThread::msleep(500);
 
     // The owner answers nothing at all: every read of ours waits out its bound.
-    const bool native = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
     const QStringList hostile{
         QStringLiteral("--hang"), QStringLiteral("--endless"), QStringLiteral("--close")};
     QProcess owner;
+    bool offered = true;
     env.insert(QStringLiteral("ORVANE_OWNER_TIMEOUT_MS"), QStringLiteral("15000"));
     owner.setProcessEnvironment(env);
     const auto copy = [&](int round) {
@@ -136,6 +142,7 @@ int main()
             {native ? hostile[round % hostile.size()] : QStringLiteral("--hang=all"),
                 QStringLiteral("text/html=<b>gras</b>"), QStringLiteral("text/plain=gras")});
         owner.waitForReadyRead(5000);
+        offered = offered && owner.readLine().startsWith("owned");
     };
     int round = 0;
     copy(round);
@@ -196,6 +203,7 @@ int main()
     std::sort(pings.begin(), pings.end());
     budget.report(
         (source + ": window's answer to a ping, worst").constData(), pings.back(), "ms", 100, 1);
+    budget.check((source + ": every hostile copy offered").constData(), offered);
     std::printf("  (%zu clicks and %zu pings over 10 s, %d copies)\n", clicks.size(), pings.size(),
         round + 1);
     return budget.exitCode();
