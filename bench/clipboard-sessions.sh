@@ -35,11 +35,14 @@ outcome() { # app-pid paste-command...: the cleaned copy's bytes, then after the
   want=$(printf 'été 日本語' | od -An -tx1)
   plain=$("${@:2}" text/plain 2>/dev/null | od -An -tx1)
   utf8=$("${@:2}" 'text/plain;charset=utf-8' 2>/dev/null | od -An -tx1)
-  kill -TERM "$1" 2>/dev/null; wait "$1" 2>/dev/null || true; sleep 1
+  local start=$(date +%s%N)
+  kill -TERM "$1" 2>/dev/null; wait "$1" 2>/dev/null || true
+  local quit=$((($(date +%s%N) - start) / 1000000)); sleep 1
   after=$(timeout 5 "${@:2}" text/plain 2>/dev/null | od -An -tx1)
-  printf '         bytes exact: %s; last copy after quit: %s\n' \
+  printf '         bytes exact: %s; last copy after quit: %s (quit took %s ms, %s)\n' \
     "$([ "$plain" = "$want" ] && [ "$utf8" = "$want" ] && echo yes || echo "no ($plain /$utf8)")" \
-    "$([ "$after" = "$want" ] && echo yes || echo "no (${after:-nothing})")"
+    "$([ "$after" = "$want" ] && echo yes || echo "no (${after:-nothing})")" "$quit" \
+    "$(pgrep -f "^$app --keep-clipboard" >/dev/null && echo 'keeper running' || echo 'no keeper')"
 }
 
 measure() { # label app-pid copier-command...
