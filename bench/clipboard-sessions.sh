@@ -86,6 +86,6 @@ for session in "${@:-x11 wayland}"; do
         measure Wayland "$appPid" "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" "$build/tests/e2e/tavo-wayland-copier"
         outcome "$appPid" "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" wl-paste -n -t ;;
     esac
-    kill "$appPid" 2>/dev/null || true; sleep 1
+    kill "$appPid" ${pids:-} 2>/dev/null || true; pids=""; sleep 1 # the next kind starts afresh
   done
 done
