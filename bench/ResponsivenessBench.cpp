@@ -2,6 +2,10 @@
 // orvanetavo binary, an owner that hangs on every request, and for 10 s clicks on the round
 // button, each timed from the click to the stored switch changing, between pings as a window
 // manager sends them to see whether the window still answers.
+// With ORVANE_BENCH_WAYLAND_DISPLAY naming the socket of a compositor that offers data control
+// (an absolute path; the window stays on DISPLAY), the clipboard is the native one, and a new
+// hostile copy comes every second, in turn one that never writes, one that writes without end
+// and one that closes at once.
 #include "Budget.h"
 #include "TopLevelWindow.h"
 
@@ -98,7 +102,12 @@ int main()
     if (file.open(QIODevice::WriteOnly))
         file.write(R"({"OTOnboarded": true})");
     file.close();
+    const QString wayland = qEnvironmentVariable("ORVANE_BENCH_WAYLAND_DISPLAY");
+    const bool native = !wayland.isEmpty();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (native)
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), wayland);
     env.insert(QStringLiteral("HOME"), home.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
@@ -120,13 +129,25 @@ int main()
     QThread::msleep(500);
 
     // The owner answers nothing at all: every read of ours waits out its bound.
+    const QStringList hostile{
+        QStringLiteral("--hang"), QStringLiteral("--endless"), QStringLiteral("--close")};
     QProcess owner;
+    bool offered = true;
     env.insert(QStringLiteral("ORVANE_OWNER_TIMEOUT_MS"), QStringLiteral("15000"));
     owner.setProcessEnvironment(env);
-    owner.start(QStringLiteral(TAVO_CLIPBOARD_OWNER),
-        {QStringLiteral("--hang=all"), QStringLiteral("text/html=<b>gras</b>"),
-            QStringLiteral("text/plain=gras")});
-    owner.waitForReadyRead(5000);
+    const auto copy = [&](int round) {
+        owner.kill();
+        owner.waitForFinished();
+        owner.start(QString::fromUtf8(native ? TAVO_WAYLAND_COPIER : TAVO_CLIPBOARD_OWNER),
+            {native ? hostile[round % hostile.size()] : QStringLiteral("--hang=all"),
+                QStringLiteral("text/html=<b>gras</b>"), QStringLiteral("text/plain=gras")});
+        owner.waitForReadyRead(5000);
+        offered = offered && owner.readLine().startsWith("owned");
+    };
+    int round = 0;
+    copy(round);
+    QElapsedTimer copied;
+    copied.start();
 
     // The round button sits in the middle of the window, below the name and the tagline.
     xcb_get_geometry_reply_t *geometry
@@ -149,6 +170,10 @@ int main()
     QElapsedTimer span;
     span.start();
     while (span.elapsed() < 10000) {
+        if (native && copied.elapsed() >= 1000) {
+            copy(++round);
+            copied.restart();
+        }
         const QJsonValue before = enabledIn(settings);
         QElapsedTimer click;
         click.start();
@@ -169,12 +194,17 @@ int main()
     app.waitForFinished();
     xcb_disconnect(c);
 
+    const QByteArray source = native ? "hostile copies" : "owner hung";
     std::sort(clicks.begin(), clicks.end());
+    budget.report((source + ": click to switch changed, median").constData(),
+        clicks[clicks.size() / 2], "ms", 100, 1);
     budget.report(
-        "owner hung: click to switch changed, median", clicks[clicks.size() / 2], "ms", 100, 1);
-    budget.report("owner hung: click to switch changed, worst", clicks.back(), "ms", 100, 1);
+        (source + ": click to switch changed, worst").constData(), clicks.back(), "ms", 100, 1);
     std::sort(pings.begin(), pings.end());
-    budget.report("owner hung: window's answer to a ping, worst", pings.back(), "ms", 100, 1);
-    std::printf("  (%zu clicks and %zu pings over 10 s)\n", clicks.size(), pings.size());
+    budget.report(
+        (source + ": window's answer to a ping, worst").constData(), pings.back(), "ms", 100, 1);
+    budget.check((source + ": every hostile copy offered").constData(), offered);
+    std::printf("  (%zu clicks and %zu pings over 10 s, %d copies)\n", clicks.size(), pings.size(),
+        round + 1);
     return budget.exitCode();
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Copy-to-clean latency (median and worst over 20 copies) and idle cost (the application's
 # context switches over 10 s with nothing copied) of the real binary, on the two clipboards:
-# X11 (a private X server) and Wayland data control (headless sway, run as `nobody` when root).
-#   bash bench/clipboard-sessions.sh [x11|wayland]...     (both by default; builds first)
+# X11 (a private X server), X11 with xfce4-clipman as clipboard manager, and Wayland data
+# control (headless sway, run as `nobody` when root). Then whether the cleaned copy's bytes are
+# exact (text/plain and text/plain;charset=utf-8 both UTF-8) and whether it outlives the quit.
+#   bash bench/clipboard-sessions.sh [x11|x11-manager|wayland]...     (x11 and wayland by default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_BUILD_DIR:-$root/build}
@@ -28,6 +30,21 @@ switches() { # total context switches of a process's threads
   cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { n += $2 } END { print n + 0 }'
 }
 
+outcome() { # app-pid paste-command...: the cleaned copy's bytes, then after the quit
+  local want plain utf8 after
+  want=$(printf 'été 日本語' | od -An -tx1)
+  plain=$("${@:2}" text/plain 2>/dev/null | od -An -tx1)
+  utf8=$("${@:2}" 'text/plain;charset=utf-8' 2>/dev/null | od -An -tx1)
+  local start=$(date +%s%N)
+  kill -TERM "$1" 2>/dev/null; wait "$1" 2>/dev/null || true
+  local quit=$((($(date +%s%N) - start) / 1000000)); sleep 1
+  after=$(timeout 5 "${@:2}" text/plain 2>/dev/null | od -An -tx1)
+  printf '         bytes exact: %s; last copy after quit: %s (quit took %s ms, %s)\n' \
+    "$([ "$plain" = "$want" ] && [ "$utf8" = "$want" ] && echo yes || echo "no ($plain /$utf8)")" \
+    "$([ "$after" = "$want" ] && echo yes || echo "no (${after:-nothing})")" "$quit" \
+    "$(pgrep -f "^$app --keep-clipboard" >/dev/null && echo 'keeper running' || echo 'no keeper')"
+}
+
 measure() { # label app-pid copier-command...
   local label=$1 pid=$2; shift 2
   local times=()
@@ -51,20 +68,27 @@ measure() { # label app-pid copier-command...
 for session in "${@:-x11 wayland}"; do
   for kind in $session; do
     case $kind in
-      x11)
+      x11 | x11-manager)
         display=:$((200 + $$ % 500))
         Xvfb "$display" -nolisten tcp -noreset >/dev/null 2>&1 & pids="$pids $!"; sleep 1
+        manager=0
+        [ "$kind" = x11 ] || { "${as[@]}" "${base[@]}" DISPLAY="$display" xfce4-clipman >/dev/null 2>&1 &
+          manager=$!; pids="$pids $!"; sleep 2; }
         "${as[@]}" "${base[@]}" DISPLAY="$display" QT_QPA_PLATFORM=xcb "$app" >/dev/null 2>&1 & appPid=$!
         sleep 3
-        measure X11 "$appPid" "${as[@]}" "${base[@]}" DISPLAY="$display" "$build/tests/e2e/tavo-clipboard-owner" ;;
+        measure "$kind" "$appPid" "${as[@]}" "${base[@]}" DISPLAY="$display" "$build/tests/e2e/tavo-clipboard-owner"
+        outcome "$appPid" "${as[@]}" "${base[@]}" DISPLAY="$display" xclip -o -selection clipboard -t
+        # Without a tray to hold its icon, xfce4-clipman leaves after about a minute.
+        [ "$manager" = 0 ] || echo "         manager still running after the quit: $(kill -0 "$manager" 2>/dev/null && echo yes || echo no)" ;;
       wayland)
         "${as[@]}" "${base[@]}" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
           sway -c /dev/null >/dev/null 2>&1 & pids="$pids $!"; sleep 2
         socket=$(cd "$home" && ls wayland-? | head -1)
         "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" "$app" >/dev/null 2>&1 & appPid=$!
         sleep 3
-        measure Wayland "$appPid" "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" "$build/tests/e2e/tavo-wayland-copier" ;;
+        measure Wayland "$appPid" "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" "$build/tests/e2e/tavo-wayland-copier"
+        outcome "$appPid" "${as[@]}" "${base[@]}" WAYLAND_DISPLAY="$socket" wl-paste -n -t ;;
     esac
-    kill "$appPid" 2>/dev/null || true; sleep 1
+    kill "$appPid" ${pids:-} 2>/dev/null || true; pids=""; sleep 1 # the next kind starts afresh
   done
 done
