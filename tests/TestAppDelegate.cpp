@@ -174,16 +174,16 @@ private Q_SLOTS:
     }
 
     // Each row also sets the debug variable: only an exact "1" opens on the settings. Without
-    // any tray here, a tray launch must still offer the window.
+    // any tray here, a tray launch must still offer the window. The settings box then switches
+    // the mode, and the last-window rule is read at each close: closing quits only out of the
+    // tray.
     void launchShowsTheChosenMode()
     {
-        const struct
-        {
-            int stored; // the mode of an earlier launch, -1 when fresh
-            const char *answer, *debug;
-            bool tray;
-        } rows[] = {{-1, "Dans le Dock", "true", false}, {-1, "Dans la barre de menus", "01", true},
+        // clang-format off
+        const struct { int stored; const char *answer, *debug; bool tray; } rows[] = { // stored: -1 when fresh
+            {-1, "Dans le Dock", "true", false}, {-1, "Dans la barre de menus", "01", true},
             {-1, "", "", false}, {0, "", nullptr, false}, {1, "", "1", true}};
+        // clang-format on
         for (const auto &row : rows) {
             reset(row.stored >= 0,
                 row.stored >= 0 ? QVariantMap{{TavoSettings::menuBarModeKey, bool(row.stored)}}
@@ -195,44 +195,13 @@ private Q_SLOTS:
             QCOMPARE(m_questions.size(), row.stored < 0 ? 1 : 0);
             compareMode(row.tray);
             QCOMPARE(app.settingsView->isVisible(), row.debug && QByteArray(row.debug) == "1");
-        }
-    }
-
-    // The last-window rule is read at each close, so leaving the tray makes closing quit; the
-    // settings box switches the mode both ways.
-    void leavingTheTrayBringsTheWindowBack()
-    {
-        reset(true, {{TavoSettings::menuBarModeKey, true}});
-        AppDelegate &app = launch();
-        app.mainWindow->close();
-        QTest::qWait(50);
-        app.showMainWindow();
-        for (const bool tray : {false, true, false}) {
             find(trayText)->click();
             QCoreApplication::processEvents();
-            compareMode(tray);
+            compareMode(!row.tray);
+            app.mainWindow->close();
+            QTest::qWait(50);
+            QTRY_COMPARE(m_quits, int(row.tray));
         }
-        QCOMPARE(m_quits, 0);
-        app.mainWindow->close();
-        QTRY_COMPARE(m_quits, 1);
-    }
-
-    // Closing the main window ends the application only once no other window of ours is open:
-    // the update window's download must not die with it. The quit key works there too.
-    void quitsWithTheLastWindow()
-    {
-        AppDelegate &app = launch();
-        app.updaterController.checkForUpdates();
-        QWidget *updater = app.updaterController.updater().window();
-        QApplication::setActiveWindow(updater);
-        QVERIFY(QTest::qWaitForWindowActive(updater));
-        QTest::keyClick(updater, Qt::Key_Q, Qt::ControlModifier);
-        QCOMPARE(m_quits, 1);
-        app.mainWindow->close();
-        QTest::qWait(50);
-        QCOMPARE(m_quits, 1);
-        updater->close();
-        QTRY_COMPARE(m_quits, 2);
     }
 
     // The round button, the tray's click and the status menu's first entry toggle alike.
@@ -262,15 +231,15 @@ private Q_SLOTS:
         AppDelegate &app = launch();
         QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
         QCOMPARE(app.mainMenu->actions().size(), 2);
-        QCOMPARE(titles(menu(0)),
-            "Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]");
+        // clang-format off
+        const QString menus[] = {"Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]",
+            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],Coller [Ctrl+V],Tout sélectionner [Ctrl+A]",
+            "Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]"};
+        // clang-format on
+        QCOMPARE(
+            QStringList({titles(menu(0)), titles(menu(1)), titles(app.buildStatusMenu().get())}),
+            QStringList(std::begin(menus), std::end(menus)));
         QCOMPARE(menu(1)->title(), "Édition");
-        QCOMPARE(titles(menu(1)),
-            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],Coller "
-            "[Ctrl+V],Tout sélectionner [Ctrl+A]");
-        QCOMPARE(titles(app.buildStatusMenu().get()),
-            "Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,Signaler "
-            "un problème…,-,Quitter OrvaneTavo [Ctrl+Q]");
         // The window's faces keep their full size under the menu bar.
         QCOMPARE(app.mainView->size(), QSize(430, 500));
 
@@ -288,11 +257,20 @@ private Q_SLOTS:
         }
         QCOMPARE(seen.join(' '), "bonjour/bonjour / bonjour/ /");
 
+        // Closing the main window ends the application only once no other window of ours is
+        // open: the update window's download must not die with it. The quit key works there too.
         menu(0)->actions().first()->trigger();
-        QTRY_VERIFY(app.updaterController.updater().window()->isVisible());
-        app.updaterController.updater().window()->close();
-        menu(0)->actions().last()->trigger();
+        QWidget *updater = app.updaterController.updater().window();
+        QTRY_VERIFY(updater->isVisible());
+        QApplication::setActiveWindow(updater);
+        QVERIFY(QTest::qWaitForWindowActive(updater));
+        QTest::keyClick(updater, Qt::Key_Q, Qt::ControlModifier);
         QCOMPARE(m_quits, 1);
+        app.mainWindow->close();
+        QTest::qWait(50);
+        QCOMPARE(m_quits, 1);
+        updater->close();
+        QTRY_COMPARE(m_quits, 2);
     }
 
     // The gear shows the settings with the registration and the count as they are now; the
