@@ -278,17 +278,12 @@ private Q_SLOTS:
     // At an unusual font size the update button is wider: the report button moves along.
     void settingsShowWhatIsStored()
     {
-        const struct
-        {
-            QVariantMap stored;
-            bool login;
-            QList<bool> checked; // spreadsheet, updates, login
-            int pixelSize;
-        } rows[] = {{{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true},
-                         {"UpdaterAutomaticDownloads", true}},
-                        true, {false, true, true}, 0},
+        // clang-format off
+        const struct { QVariantMap stored; bool login; QList<bool> checked; int pixelSize; } rows[] = { // checked: spreadsheet, updates, login
+            {{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, true, {false, true, true}, 0},
             {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}, 18},
             {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}, 0}};
+        // clang-format on
         const QFont original = QApplication::font();
         for (const auto &row : rows) {
             reset(true, row.stored);
@@ -343,14 +338,14 @@ private Q_SLOTS:
     {
         const QPalette light = QApplication::palette();
         QPalette dark;
-        for (const auto &[role, color] :
-            std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
-                {QPalette::Window, QColor(40, 40, 42)},
-                {QPalette::WindowText, QColor(236, 236, 236)}, {QPalette::Base, QColor(30, 30, 30)},
-                {QPalette::Text, QColor(236, 236, 236)}, {QPalette::Button, QColor(55, 55, 58)},
-                {QPalette::ButtonText, QColor(236, 236, 236)},
-                {QPalette::PlaceholderText, QColor(236, 236, 236, 110)}})
+        const QColor text(236, 236, 236);
+        // clang-format off
+        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
+                 {QPalette::Window, QColor(40, 40, 42)}, {QPalette::WindowText, text}, {QPalette::Base, QColor(30, 30, 30)},
+                 {QPalette::Text, text}, {QPalette::Button, QColor(55, 55, 58)}, {QPalette::ButtonText, text},
+                 {QPalette::PlaceholderText, QColor(236, 236, 236, 110)}})
             dark.setColor(role, color);
+        // clang-format on
         QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
         for (const QString name : {"main-light-on", "main-light-off", "settings-light",
                  "main-dark-on", "main-dark-off", "settings-dark"}) {
