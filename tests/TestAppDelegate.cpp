@@ -1,7 +1,6 @@
 // The application as the user meets it, offscreen: the launch and its question, the two display
 // modes, the window's two faces and their controls, the menus, and the screenshots of the window
 // (light and dark, on and off) drawn to PNG files under the build folder (screenshots/).
-#include "DarkPalette.h"
 #include "FakePasteboard.h"
 #include "clipboard/TavoEngine.h"
 #include "kit/Palette.h"
@@ -44,8 +43,8 @@ const QString updatesText = "Installer les mises à jour automatiquement";
 const QString trayText = "Icône dans la barre de menus (au lieu du Dock)";
 const QString loginText = "Ouvrir à la connexion";
 
-// Each entry as "title [shortcut]", separators as "-".
-QStringList titles(const QMenu *menu)
+// Each entry as "title [shortcut]", separators as "-", joined by commas.
+QString titles(const QMenu *menu)
 {
     QStringList result;
     for (const QAction *action : menu->actions()) {
@@ -54,7 +53,7 @@ QStringList titles(const QMenu *menu)
                 ? "-"
                 : action->text() + (keys.isEmpty() ? "" : " [" + keys + "]"));
     }
-    return result;
+    return result.join(',');
 }
 
 // Everything the user sees of the switch, in one line.
@@ -83,13 +82,16 @@ private:
     QString m_lookDuringQuestion;
     int m_quits = 0;
 
-    // A fresh installation (`onboarded` false) or one that answered the question already.
-    void reset(bool onboarded = true)
+    // A fresh installation (`onboarded` false) or one that answered the question already, with
+    // these settings stored.
+    void reset(bool onboarded = true, const QVariantMap &stored = {})
     {
         m_app.reset();
         QFile::remove(store.fileName());
         if (onboarded)
             store.setBool(TavoSettings::onboardedKey, true);
+        for (auto it = stored.begin(); it != stored.end(); ++it)
+            store.setObject(it.key(), it.value());
         m_questions.clear();
         m_quits = 0;
         m_board = std::make_unique<FakePasteboard>();
@@ -136,6 +138,16 @@ private:
 
     QMenu *menu(int index) const { return m_app->mainMenu->actions().at(index)->menu(); }
 
+    // The tray mode as stored, as the icon and the window's task-bar entry show it, and the box.
+    void compareMode(bool tray)
+    {
+        QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(tray));
+        QCOMPARE(m_app->statusController.isEnabled(), tray);
+        QTRY_VERIFY(m_app->mainWindow->isVisible());
+        QCOMPARE(m_app->mainWindow->hasTaskBarEntry(), !tray);
+        QCOMPARE(find(trayText)->isChecked(), tray);
+    }
+
 private Q_SLOTS:
     void initTestCase() { QApplication::setStyle(QStyleFactory::create("Fusion")); }
     void init() { reset(); }
@@ -154,66 +166,102 @@ private Q_SLOTS:
             QString("1 collage nettoyé depuis l'installation"), 2000);
         launch();
         QCOMPARE(m_questions.size(), 1);
+        for (const auto &[count, text] : std::initializer_list<std::pair<int, QString>>{
+                 {0, "Aucun collage nettoyé pour l'instant"},
+                 {-3, "Aucun collage nettoyé pour l'instant"},
+                 {1000, "1000 collages nettoyés depuis l'installation"}})
+            QCOMPARE(AppDelegate::statCountText(count), text);
     }
 
     // Each row also sets the debug variable: only an exact "1" opens on the settings. Without
-    // any tray here, a tray launch must still offer the window.
+    // any tray here, a tray launch must still offer the window. The settings box then switches
+    // the mode, and the last-window rule is read at each close: closing quits only out of the
+    // tray.
     void launchShowsTheChosenMode()
     {
-        const struct
-        {
-            int stored; // the mode of an earlier launch, -1 when fresh
-            const char *answer, *debug;
-            bool tray;
-        } rows[] = {{-1, "Dans le Dock", "true", false}, {-1, "Dans la barre de menus", "01", true},
+        // clang-format off
+        const struct { int stored; const char *answer, *debug; bool tray; } rows[] = { // stored: -1 when fresh
+            {-1, "Dans le Dock", "true", false}, {-1, "Dans la barre de menus", "01", true},
             {-1, "", "", false}, {0, "", nullptr, false}, {1, "", "1", true}};
+        // clang-format on
         for (const auto &row : rows) {
-            reset(row.stored >= 0);
-            if (row.stored >= 0)
-                store.setBool(TavoSettings::menuBarModeKey, row.stored);
+            reset(row.stored >= 0,
+                row.stored >= 0 ? QVariantMap{{TavoSettings::menuBarModeKey, bool(row.stored)}}
+                                : QVariantMap{});
             if (row.debug)
                 qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
             AppDelegate &app = launch(row.answer);
             qunsetenv("ORVANE_DEBUG_SETTINGS");
             QCOMPARE(m_questions.size(), row.stored < 0 ? 1 : 0);
-            QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(row.tray));
-            QCOMPARE(app.statusController.isEnabled(), row.tray);
-            QCOMPARE(app.mainWindow->hasTaskBarEntry(), !row.tray);
-            QCOMPARE(find(trayText)->isChecked(), row.tray);
-            QVERIFY(app.mainWindow->isVisible());
+            compareMode(row.tray);
             QCOMPARE(app.settingsView->isVisible(), row.debug && QByteArray(row.debug) == "1");
-        }
-    }
-
-    // The last-window rule is read at each close, so leaving the tray makes closing quit; the
-    // settings box switches the mode both ways.
-    void leavingTheTrayBringsTheWindowBack()
-    {
-        store.setBool(TavoSettings::menuBarModeKey, true);
-        AppDelegate &app = launch();
-        app.mainWindow->close();
-        QTest::qWait(50);
-        app.showMainWindow();
-        for (const bool tray : {false, true, false}) {
             find(trayText)->click();
             QCoreApplication::processEvents();
-            QCOMPARE(store.object(TavoSettings::menuBarModeKey), QVariant(tray));
-            QCOMPARE(app.statusController.isEnabled(), tray);
-            QTRY_VERIFY(app.mainWindow->isVisible());
-            QCOMPARE(app.mainWindow->hasTaskBarEntry(), !tray);
+            compareMode(!row.tray);
+            app.mainWindow->close();
+            QTest::qWait(50);
+            QTRY_COMPARE(m_quits, int(row.tray));
         }
-        QCOMPARE(m_quits, 0);
-        app.mainWindow->close();
-        QTRY_COMPARE(m_quits, 1);
     }
 
-    // Closing the main window ends the application only once no other window of ours is open:
-    // the update window's download must not die with it. The quit key works there too.
-    void quitsWithTheLastWindow()
+    // The round button, the tray's click and the status menu's first entry toggle alike.
+    void everySwitchTogglesTheSameWay()
+    {
+        for (const QString from : {"button", "tray", "menu"}) {
+            reset();
+            AppDelegate &app = launch();
+            for (const bool on : {false, true}) {
+                if (from == "tray")
+                    app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
+                else if (from == "menu")
+                    app.buildStatusMenu()->actions().first()->trigger();
+                else
+                    QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
+                QCOMPARE(m_engine->isRunning(), on);
+                QCOMPARE(look(app),
+                    on ? "1|Texte brut : activé|slate|1" : "0|Texte brut : désactivé|secondary|0");
+                QCOMPARE(app.buildStatusMenu()->actions().first()->text(),
+                    on ? "Désactiver le texte brut" : "Activer le texte brut");
+            }
+        }
+    }
+
+    void menusAndWhereTheyLand()
     {
         AppDelegate &app = launch();
-        app.updaterController.checkForUpdates();
+        QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
+        QCOMPARE(app.mainMenu->actions().size(), 2);
+        // clang-format off
+        const QString menus[] = {"Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]",
+            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],Coller [Ctrl+V],Tout sélectionner [Ctrl+A]",
+            "Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]"};
+        // clang-format on
+        QCOMPARE(
+            QStringList({titles(menu(0)), titles(menu(1)), titles(app.buildStatusMenu().get())}),
+            QStringList(std::begin(menus), std::end(menus)));
+        QCOMPARE(menu(1)->title(), "Édition");
+        // The window's faces keep their full size under the menu bar.
+        QCOMPARE(app.mainView->size(), QSize(430, 500));
+
+        // The edit entries act on the focused field: select all, cut, paste, undo.
+        QLineEdit field(app.mainWindow);
+        field.show();
+        field.setFocus();
+        QApplication::setActiveWindow(app.mainWindow);
+        QTRY_COMPARE(QApplication::focusWidget(), &field);
+        QTest::keyClicks(&field, "bonjour");
+        QStringList seen;
+        for (const int entry : {6, 3, 5, 0}) {
+            menu(1)->actions().at(entry)->trigger();
+            seen.append(field.text() + "/" + field.selectedText());
+        }
+        QCOMPARE(seen.join(' '), "bonjour/bonjour / bonjour/ /");
+
+        // Closing the main window ends the application only once no other window of ours is
+        // open: the update window's download must not die with it. The quit key works there too.
+        menu(0)->actions().first()->trigger();
         QWidget *updater = app.updaterController.updater().window();
+        QTRY_VERIFY(updater->isVisible());
         QApplication::setActiveWindow(updater);
         QVERIFY(QTest::qWaitForWindowActive(updater));
         QTest::keyClick(updater, Qt::Key_Q, Qt::ControlModifier);
@@ -225,116 +273,26 @@ private Q_SLOTS:
         QTRY_COMPARE(m_quits, 2);
     }
 
-    void statCountText()
-    {
-        const QString none = "Aucun collage nettoyé pour l'instant";
-        QCOMPARE(AppDelegate::statCountText(0), none);
-        QCOMPARE(AppDelegate::statCountText(-3), none);
-        QCOMPARE(AppDelegate::statCountText(1), "1 collage nettoyé depuis l'installation");
-        QCOMPARE(AppDelegate::statCountText(1000), "1000 collages nettoyés depuis l'installation");
-    }
-
-    // The round button, the tray's click and the status menu's first entry toggle alike.
-    void everySwitchTogglesTheSameWay()
-    {
-        for (const QString from : {"button", "tray", "menu"}) {
-            reset();
-            AppDelegate &app = launch();
-            const auto toggle = [&] {
-                if (from == "tray")
-                    app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
-                else if (from == "menu")
-                    app.buildStatusMenu()->actions().first()->trigger();
-                else
-                    QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
-            };
-            QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
-            toggle();
-            QVERIFY(!m_engine->isRunning());
-            QCOMPARE(look(app), "0|Texte brut : désactivé|secondary|0");
-            QCOMPARE(app.buildStatusMenu()->actions().first()->text(), "Activer le texte brut");
-            toggle();
-            QVERIFY(m_engine->isRunning());
-            QCOMPARE(look(app), "1|Texte brut : activé|slate|1");
-        }
-    }
-
-    void menusAndWhereTheyLand()
-    {
-        AppDelegate &app = launch();
-        QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
-        QCOMPARE(app.mainMenu->actions().size(), 2);
-        QCOMPARE(titles(menu(0)),
-            QString("Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo "
-                    "[Ctrl+Q]")
-                .split(','));
-        QCOMPARE(menu(1)->title(), "Édition");
-        QCOMPARE(titles(menu(1)),
-            QString("Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],"
-                    "Coller [Ctrl+V],Tout sélectionner [Ctrl+A]")
-                .split(','));
-        QCOMPARE(titles(app.buildStatusMenu().get()),
-            QString("Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,"
-                    "Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]")
-                .split(','));
-        // The window's faces keep their full size under the menu bar.
-        QCOMPARE(app.mainView->size(), QSize(430, 500));
-
-        // The edit entries act on the focused field: select all, cut, paste, undo.
-        QLineEdit field(app.mainWindow);
-        field.show();
-        field.setFocus();
-        QApplication::setActiveWindow(app.mainWindow);
-        QTRY_COMPARE(QApplication::focusWidget(), &field);
-        QTest::keyClicks(&field, "bonjour");
-        const QList<QAction *> edit = menu(1)->actions();
-        QStringList seen;
-        for (const int entry : {6, 3, 5, 0}) {
-            edit[entry]->trigger();
-            seen.append(field.text() + "/" + field.selectedText());
-        }
-        QCOMPARE(seen.join(' '), "bonjour/bonjour / bonjour/ /");
-
-        menu(0)->actions().first()->trigger();
-        QTRY_VERIFY(app.updaterController.updater().window()->isVisible());
-        app.updaterController.updater().window()->close();
-        menu(0)->actions().last()->trigger();
-        QCOMPARE(m_quits, 1);
-    }
-
-    // At an unusual font size the update button is wider: the report button moves along.
-    void reportButtonFollowsTheUpdateButton()
-    {
-        const QFont original = QApplication::font();
-        QFont font = original;
-        font.setPixelSize(18);
-        QApplication::setFont(font);
-        launch();
-        QApplication::setFont(original);
-        auto *update = find<QPushButton>("Rechercher des mises à jour…");
-        QCOMPARE(find<QPushButton>("Signaler un problème…")->pos(),
-            QPoint(update->x() + update->width() + 10, 322));
-    }
-
     // The gear shows the settings with the registration and the count as they are now; the
     // boxes show what is stored (also the defaults: spreadsheets skipped unless told otherwise).
+    // At an unusual font size the update button is wider: the report button moves along.
     void settingsShowWhatIsStored()
     {
-        const struct
-        {
-            QVariantMap stored;
-            bool login;
-            QList<bool> checked; // spreadsheet, updates, login
-        } rows[] = {{{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true},
-                         {"UpdaterAutomaticDownloads", true}},
-                        true, {false, true, true}},
-            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}},
-            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}}};
+        // clang-format off
+        const struct { QVariantMap stored; bool login; QList<bool> checked; int pixelSize; } rows[] = { // checked: spreadsheet, updates, login
+            {{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, true, {false, true, true}, 0},
+            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}, 18},
+            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}, 0}};
+        // clang-format on
+        const QFont original = QApplication::font();
         for (const auto &row : rows) {
-            reset();
-            for (auto it = row.stored.begin(); it != row.stored.end(); ++it)
-                store.setObject(it.key(), it.value());
+            reset(true, row.stored);
+            QFont font = original;
+            if (row.pixelSize)
+                font.setPixelSize(row.pixelSize);
+            QApplication::setFont(font);
             AppDelegate &app = launch();
+            QApplication::setFont(original);
             m_login->on = row.login;
             m_engine->setCleanedCount(5);
             QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
@@ -345,6 +303,9 @@ private Q_SLOTS:
             TavoLabel *count = app.settingsView->statCountLabel;
             QCOMPARE(count->text(), "5 collages nettoyés depuis l'installation");
             QCOMPARE(count->size(), count->sizeHint());
+            auto *update = find<QPushButton>("Rechercher des mises à jour…");
+            QCOMPARE(find<QPushButton>("Signaler un problème…")->pos(),
+                QPoint(update->geometry().right() + 11, 322));
             QTest::mouseClick(app.settingsView->backButton, Qt::LeftButton);
             QVERIFY(app.mainView->isVisible() && !app.settingsView->isVisible());
         }
@@ -355,15 +316,13 @@ private Q_SLOTS:
     void settingsBoxesWriteTheirSwitch()
     {
         const Updater &updater = launch().updaterController.updater();
-        find(skipText)->click();
-        QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(false));
-        find(skipText)->click();
-        QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(true));
-        for (const bool on : {true, false}) {
+        for (const bool on : {false, true}) {
+            find(skipText)->click();
+            QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(on));
             find(updatesText)->click();
             QCOMPARE(
                 updater.automaticallyChecksForUpdates() + updater.automaticallyDownloadsUpdates(),
-                on ? 2 : 0);
+                on ? 0 : 2);
         }
         find(loginText)->click();
         QVERIFY(m_login->on);
@@ -378,11 +337,20 @@ private Q_SLOTS:
     void screenshots()
     {
         const QPalette light = QApplication::palette();
+        QPalette dark;
+        const QColor text(236, 236, 236);
+        // clang-format off
+        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
+                 {QPalette::Window, QColor(40, 40, 42)}, {QPalette::WindowText, text}, {QPalette::Base, QColor(30, 30, 30)},
+                 {QPalette::Text, text}, {QPalette::Button, QColor(55, 55, 58)}, {QPalette::ButtonText, text},
+                 {QPalette::PlaceholderText, QColor(236, 236, 236, 110)}})
+            dark.setColor(role, color);
+        // clang-format on
         QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
         for (const QString name : {"main-light-on", "main-light-off", "settings-light",
                  "main-dark-on", "main-dark-off", "settings-dark"}) {
-            const bool dark = name.contains("dark"), on = !name.endsWith("off");
-            QApplication::setPalette(dark ? darkPalette() : light);
+            const bool on = !name.endsWith("off");
+            QApplication::setPalette(name.contains("dark") ? dark : light);
             reset();
             m_engine->setCleanedCount(42);
             AppDelegate &app = launch();
