@@ -1,6 +1,7 @@
 // The real orvanetavo binary against a stand-in for the makers' service on 127.0.0.1: the
 // launch poll brings a message that is shown once, again after a logout over it, and a report
-// typed at the keyboard arrives with what was typed.
+// typed at the keyboard arrives with what was typed. Screenshots of the screen go to the build
+// folder.
 #include "AppHome.h"
 #include "FeedServer.h"
 
@@ -16,6 +17,11 @@ private:
     AppHome m_home;
     FeedServer m_server;
     QProcess m_app;
+
+    static void screenshot(const QString &name)
+    {
+        runTool("import", {"-window", "root", QString(SCREENSHOT_DIR) + "/e2e-" + name + ".png"});
+    }
 
     static QJsonObject lastBody(const FeedServer &server, const QString &path)
     {
@@ -72,6 +78,7 @@ private Q_SLOTS:
         const QJsonObject poll = lastBody(m_server, "/api/status.php");
         QCOMPARE(poll.value("d").toString().size(), 36);
         QTest::qWait(300); // the alert takes the focus
+        screenshot("message");
         runTool("xdotool", {"key", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(
             m_home.settings().value("OTShownMessages"), QJsonValue(QJsonArray{42}), 5000);
@@ -92,6 +99,8 @@ private Q_SLOTS:
         runTool("xdotool", {"type", "--delay", "20", "  Le compteur reste bloque  "});
         runTool("xdotool", {"key", "Tab"});
         runTool("xdotool", {"type", "--delay", "20", "moi@exemple.ch"});
+        QTest::qWait(300);
+        screenshot("report");
         runTool("xdotool", {"key", "Return"});
 
         QTRY_VERIFY_WITH_TIMEOUT(m_server.requests.contains("/api/report.php"), 10000);
@@ -102,6 +111,7 @@ private Q_SLOTS:
         // The result alert takes the report window's place.
         QTest::qWait(500);
         QCOMPARE(appWindows().size(), 2);
+        screenshot("report-sent");
         runTool("xdotool", {"key", "Return"});
         QTRY_COMPARE_WITH_TIMEOUT(appWindows().size(), 1, 5000);
         QCOMPARE(m_app.state(), QProcess::Running);
