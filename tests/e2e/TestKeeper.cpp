@@ -22,13 +22,18 @@ private:
     }
 
     // The keeper processes started from our binary that are still running.
+    // Keepers on this test's display only: other tests running at the same time leave keepers
+    // of their own.
     static int keepers()
     {
+        const QByteArray display = "\0DISPLAY=" + qgetenv("DISPLAY") + '\0';
         int count = 0;
         for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
-            QFile cmdline("/proc/" + pid + "/cmdline");
+            QFile cmdline("/proc/" + pid + "/cmdline"), environ("/proc/" + pid + "/environ");
             count += cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().startsWith(ORVANETAVO_BINARY "\0--keep-clipboard");
+                && cmdline.readAll().startsWith(ORVANETAVO_BINARY "\0--keep-clipboard")
+                && environ.open(QIODevice::ReadOnly)
+                && ('\0' + environ.readAll()).contains(display);
         }
         return count;
     }
