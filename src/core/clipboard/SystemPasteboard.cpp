@@ -47,11 +47,11 @@ std::unique_ptr<SystemPasteboard> SystemPasteboard::create()
     if (forced != "x11" && (forced == "wayland" || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))) {
         auto wayland = std::make_unique<WaylandPasteboard>();
         if (wayland->isConnected() || forced == "wayland") {
-            qCInfo(clipboardLog, "clipboard: Wayland data control (%s)", wayland->protocol());
+            qCInfo(clipboardLog, "Wayland data control (%s)", wayland->protocol());
             return wayland;
         }
     }
-    qCInfo(clipboardLog, "clipboard: X11");
+    qCInfo(clipboardLog, "X11");
     return std::make_unique<XcbPasteboard>();
 }
 
