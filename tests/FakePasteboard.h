@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clipboard/Pasteboard.h"
+#include "clipboard/TargetMapping.h"
 
 #include <atomic>
 
@@ -9,11 +10,13 @@ class FakePasteboard : public Pasteboard
 {
 public:
     // Another program copies: new content, new change count.
-    void copy(const QStringList &types, std::optional<QString> text = std::nullopt)
+    void copy(const QStringList &types, std::optional<QString> text = std::nullopt,
+        const Formats &formats = {})
     {
         ++m_changeCount;
         m_types = types;
         m_text = std::move(text);
+        m_formats = formats;
     }
     qint64 changeCount() const override { return m_changeCount; }
     QStringList types() const override { return ++typeReads, m_types; }
@@ -39,6 +42,22 @@ public:
         m_text = text;
         return true;
     }
+    std::optional<QByteArray> data(const QString &mimeType) const override
+    {
+        for (const auto &[name, bytes] : m_formats)
+            if (name == mimeType)
+                return bytes;
+        return std::nullopt;
+    }
+    bool setContents(const QString &text, const Formats &formats) override
+    {
+        QStringList names{QStringLiteral("text/plain")};
+        for (const auto &format : formats)
+            names.append(format.first);
+        copy(TargetMapping::identifiersForFormats(names), text, formats);
+        return ++writes, true;
+    }
+    const Formats &formats() const { return m_formats; }
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
     // The display server reports a change, on the engine's thread.
     void notify() const { m_notice ? m_notice() : void(); }
@@ -53,4 +72,5 @@ private:
     std::function<void()> m_notice;
     QStringList m_types;
     std::optional<QString> m_text;
+    Formats m_formats;
 };

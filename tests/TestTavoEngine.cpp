@@ -140,6 +140,63 @@ private Q_SLOTS:
         QCOMPARE(engine.cleanedCount(), copyMeanwhile ? 1 : 0);
     }
 
+    void restoresTheLastCleanedCopyOnce_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<qsizetype>("htmlBytes");
+        QTest::addColumn<bool>("restored");
+        // The text weighs 6 bytes as held, the RTF 9: this HTML brings the copy to the bound.
+        const qsizetype atBound = TavoEngine::maxKeptBytes - 6 - 9;
+        QTest::newRow("restored") << "" << qsizetype(20) << true;
+        QTest::newRow("at the bound") << "" << atBound << true;
+        QTest::newRow("over the bound") << "" << atBound + 1 << false;
+        QTest::newRow("after someone copied") << "copy" << qsizetype(20) << false;
+        QTest::newRow("after switching off and on") << "off" << qsizetype(20) << false;
+    }
+
+    void restoresTheLastCleanedCopyOnce()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(qsizetype, htmlBytes);
+        QFETCH(bool, restored);
+        FakePasteboard board;
+        TavoEngine engine(board);
+        int changes = 0;
+        engine.onRestorableChanged = [&] { ++changes; };
+        const Pasteboard::Formats original{
+            {"text/html", QByteArray(htmlBytes, 'h')}, {"application/rtf", "{\\rtf1 x}"}};
+        board.copy({html, rtf, string}, "été", original + Pasteboard::Formats{{"image/png", "p"}});
+        engine.tick();
+        QVERIFY(board.formats().isEmpty());
+        if (meanwhile == "copy") {
+            board.copy({string}, "autre");
+            engine.tick();
+        } else if (meanwhile == "off") {
+            engine.setEnabled(false);
+            engine.setEnabled(true);
+        }
+        QCOMPARE(engine.canRestore(), restored);
+        engine.restore();
+        QVERIFY(!engine.canRestore());
+        // Left alone as ours, not counted again; nothing else is put back.
+        engine.tick();
+        QCOMPARE(board.formats(), restored ? original : Pasteboard::Formats());
+        QCOMPARE(
+            board.string(string), std::optional<QString>(meanwhile == "copy" ? "autre" : "été"));
+        QCOMPARE(board.writes, restored ? 2 : 1);
+        QCOMPARE(engine.cleanedCount(), 1);
+        QCoreApplication::processEvents();
+        // Turned on at the cleaning, off again at the restore or the change: nothing when the
+        // copy was too heavy to keep.
+        QCOMPARE(changes, restored || !meanwhile.isEmpty() ? 2 : 0);
+
+        // The next styled copy is cleaned, and can be restored in its turn.
+        board.copy({html, string}, "suivant", {{"text/html", "<b>suivant</b>"}});
+        engine.tick();
+        QCOMPARE(engine.cleanedCount(), 2);
+        QVERIFY(engine.canRestore());
+    }
+
     void changeNoticesAreLookedAtSoonEvenInBursts()
     {
         FakePasteboard board;

@@ -137,7 +137,7 @@ private Q_SLOTS:
         QFile file(m_dir.filePath("big.txt"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size() && file.flush());
         QTest::newRow("50 MB in pieces")
-            << QStringList{"text/html=<p>x</p>", "text/plain=@" + file.fileName()} << both
+            << QStringList{"text/html=<b>x</b>", "text/plain=@" + file.fileName()} << both
             << Text(QString::fromUtf8(big)) << 30000;
     }
 
@@ -156,6 +156,10 @@ private Q_SLOTS:
         const std::optional<QString> read = board.string(string);
         QVERIFY2(clock.elapsed() < maxMs, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(read == text); // not QCOMPARE: it would print 50 MB
+        // Styled formats are read as they are, and only when offered.
+        if (text)
+            QCOMPARE(QList({board.data("text/html"), board.data("text/rtf")}),
+                QList<std::optional<QByteArray>>({"<b>x</b>", std::nullopt}));
     }
 
     void servesItsTextUnderEveryName_data()
@@ -172,6 +176,11 @@ private Q_SLOTS:
         QTest::newRow("TEXT") << "TEXT" << latin1;
         QTest::newRow("TARGETS") << "TARGETS" << QByteArray("TARGETS\nMULTIPLE\nTIMESTAMP\nUTF8_STRING\ntext/plain;charset=utf-8\ntext/plain\nTEXT\n");
         QTest::newRow("text/html") << "text/html" << QByteArray("<xclip failed>");
+        // A copy put back whole serves its styled formats too, under their own names.
+        QTest::newRow("restored: TARGETS") << "TARGETS" << QByteArray("TARGETS\nMULTIPLE\nTIMESTAMP\nUTF8_STRING\ntext/plain;charset=utf-8\ntext/plain\nTEXT\ntext/html\ntext/rtf\n");
+        QTest::newRow("restored: text/html") << "text/html" << QByteArray("<b>Grüße</b>");
+        QTest::newRow("restored: text/rtf") << "text/rtf" << QByteArray("{\\rtf1 Gr\\'fc\\'dfe}");
+        QTest::newRow("restored: UTF8_STRING") << "UTF8_STRING" << utf8;
         // Larger than one piece: sent in pieces.
         QTest::newRow("in pieces") << "UTF8_STRING" << (QString(XcbTextOffer::pieceBytes, u'é') + "fin").toUtf8();
         // clang-format on
@@ -182,11 +191,15 @@ private Q_SLOTS:
         QFETCH(QString, target);
         QFETCH(QByteArray, bytes);
         XcbPasteboard board;
-        board.declareTypes({string});
-        QVERIFY(board.setString(
-            QString::fromUtf8(
-                QTest::currentDataTag() == QLatin1String("in pieces") ? bytes : "Grüße 日本\n"),
-            string));
+        const QString text = QString::fromUtf8(
+            QTest::currentDataTag() == QLatin1String("in pieces") ? bytes : "Grüße 日本\n");
+        if (QByteArray(QTest::currentDataTag()).startsWith("restored")) {
+            QVERIFY(board.setContents(
+                text, {{"text/html", "<b>Grüße</b>"}, {"text/rtf", "{\\rtf1 Gr\\'fc\\'dfe}"}}));
+        } else {
+            board.declareTypes({string});
+            QVERIFY(board.setString(text, string));
+        }
         QCOMPARE(board.changeCount(), 1);
         QCOMPARE(paste(target), bytes);
         // Serving is not a change, and our own write does not come back as one.

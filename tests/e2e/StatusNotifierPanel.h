@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusVariant>
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryFile>
 
 // What a desktop's panel offers a StatusNotifierItem: the watcher that items register with (a
 // host is said to show them), on a private session bus of its own.
@@ -24,9 +28,18 @@ public:
     }
 
     // Starts the bus and registers the watcher on it; the bus's address, empty on failure.
+    // Programs of every user may join: a test run as root runs some as another user.
     QString start()
     {
-        m_daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        if (!m_config.open()
+            || m_config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                              "<auth>EXTERNAL</auth><policy context='default'><allow user='*'/>"
+                              "<allow send_destination='*'/><allow own='*'/></policy></busconfig>")
+                < 0
+            || !m_config.flush())
+            return {};
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+            {"--config-file=" + m_config.fileName(), "--nofork", "--print-address"});
         if (!m_daemon.waitForReadyRead(5000))
             return {};
         const QString address = QString::fromUtf8(m_daemon.readLine()).trimmed();
@@ -45,10 +58,80 @@ public:
 
     QStringList items;
 
+    // A call to the first item's object; made afresh each time, as an interface made before
+    // the item has exported its object stays invalid.
+    template<typename... Args>
+    QDBusMessage call(
+        const QString &path, const char *interface, const QString &method, Args... args) const
+    {
+        QDBusInterface target(items.value(0), path, interface, bus());
+        target.setTimeout(2000); // a call lost while the item starts is asked again
+        return target.call(method, args...);
+    }
+
+    struct Entry
+    {
+        int id = 0;
+        QString label;
+        bool enabled = false;
+    };
+    // The first item's menu as the panel draws it, depth first; separators labelled "-".
+    QList<Entry> menu() const
+    {
+        const QDBusVariant path = call("/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+            "Get", QString("org.kde.StatusNotifierItem"), QString("Menu"))
+                                      .arguments()
+                                      .value(0)
+                                      .value<QDBusVariant>();
+        m_menuPath = path.variant().value<QDBusObjectPath>().path();
+        const QDBusMessage reply
+            = call(m_menuPath, "com.canonical.dbusmenu", "GetLayout", 0, -1, QStringList());
+        QList<Entry> entries;
+        if (reply.arguments().size() == 2)
+            collect(qvariant_cast<QDBusArgument>(reply.arguments().at(1)), entries);
+        return entries;
+    }
+    Entry entry(const QString &label) const
+    {
+        for (const Entry &entry : menu())
+            if (entry.label == label)
+                return entry;
+        return {};
+    }
+    // What the panel sends when the user chooses an entry of the menu last read.
+    void choose(const Entry &entry) const
+    {
+        call(m_menuPath, "com.canonical.dbusmenu", "Event", entry.id, QString("clicked"),
+            QVariant::fromValue(QDBusVariant(0)), 0u);
+    }
+
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString &service) { items.append(service); }
     void RegisterStatusNotifierHost(const QString &) { }
 
 private:
+    static void collect(const QDBusArgument &node, QList<Entry> &entries)
+    {
+        int id = 0;
+        QVariantMap properties;
+        node.beginStructure();
+        node >> id >> properties;
+        if (id != 0)
+            entries.append({id,
+                properties.value("type") == "separator" ? QString("-")
+                                                        : properties.value("label").toString(),
+                properties.value("enabled", true).toBool()});
+        node.beginArray();
+        while (!node.atEnd()) {
+            QDBusVariant child;
+            node >> child;
+            collect(qvariant_cast<QDBusArgument>(child.variant()), entries);
+        }
+        node.endArray();
+        node.endStructure();
+    }
+
+    QTemporaryFile m_config;
+    mutable QString m_menuPath;
     QProcess m_daemon;
 };

@@ -15,6 +15,7 @@
 #include "shell/MainWindow.h"
 #include "views/WelcomeQuestion.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -42,6 +43,7 @@ AppDelegate::AppDelegate(TavoEngine &engine, QObject *parent)
     , loginItem(std::make_unique<AutostartLoginItem>())
     , openUrl([](const QUrl &url) { return QDesktopServices::openUrl(url); })
     , log(&SystemLog::write)
+    , restoreAction(new QAction(QStringLiteral("Rétablir la mise en forme"), this))
 {
     // The tray answers a toggle click and, without a tray to show in, hands the user the
     // window rather than nothing at all.
@@ -54,11 +56,18 @@ AppDelegate::AppDelegate(TavoEngine &engine, QObject *parent)
         if (self)
             self->showMainWindow();
     };
+    connect(restoreAction, &QAction::triggered, this, [this] { this->engine.restore(); });
+    restoreAction->setEnabled(engine.canRestore());
+    engine.onRestorableChanged = [self] {
+        if (self)
+            self->restoreAction->setEnabled(self->engine.canRestore());
+    };
 }
 
 AppDelegate::~AppDelegate()
 {
     engine.onCleaned = nullptr;
+    engine.onRestorableChanged = nullptr;
     delete mainWindow.data();
     delete mainMenu.data();
 }

@@ -15,6 +15,7 @@
 #include <memory>
 
 class LoginItem;
+class QAction;
 class MainWindow;
 class QMenu;
 class QMenuBar;
@@ -86,6 +87,8 @@ public:
     QPointer<MainView> mainView;
     QPointer<SettingsView> settingsView;
     QPointer<QMenuBar> mainMenu;
+    // "Rétablir la mise en forme", in both menus; enabled while the engine can restore.
+    QAction *restoreAction;
 
 private:
     bool eventFilter(QObject *watched, QEvent *event) override;

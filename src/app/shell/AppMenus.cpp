@@ -27,6 +27,7 @@ QMenuBar *buildMenuBar(AppDelegate &app)
         &UpdaterController::checkForUpdates);
     application->addAction(
         QStringLiteral("Signaler un problème…"), &app, &AppDelegate::reportProblemPressed);
+    application->addAction(app.restoreAction);
     application->addSeparator();
     addQuitEntry(application, app)->setShortcutContext(Qt::ApplicationShortcut);
     QMenu *edit = new EditMenu;
@@ -41,6 +42,7 @@ std::unique_ptr<QMenu> buildStatusMenu(AppDelegate &app)
     menu->addAction(TavoSettings::isEnabled() ? QStringLiteral("Désactiver le texte brut")
                                               : QStringLiteral("Activer le texte brut"),
         &app, &AppDelegate::togglePressed);
+    menu->addAction(app.restoreAction);
     menu->addSeparator();
     menu->addAction(QStringLiteral("Ouvrir OrvaneTavo…"), &app, &AppDelegate::showMainWindow);
     menu->addSeparator();

@@ -11,7 +11,8 @@ class AppDelegate;
 // lead to the delegate's operations, which stay the one place where the user's actions land.
 namespace AppMenus {
 
-// "OrvaneTavo" (updates, problem report, quit) and "Édition". The caller owns it.
+// "OrvaneTavo" (updates, problem report, restoring the last cleaned copy, quit) and "Édition". The
+// caller owns it.
 QMenuBar *buildMenuBar(AppDelegate &app);
 
 // Built afresh at each opening, so that the toggle entry names what it will do now.

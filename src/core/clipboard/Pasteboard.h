@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 // The clipboard engine's whole view of the system clipboard.
 //
@@ -13,6 +16,9 @@
 class Pasteboard
 {
 public:
+    // Representations served exactly as they are: a MIME type name with its bytes.
+    using Formats = QList<std::pair<QString, QByteArray>>;
+
     virtual ~Pasteboard() = default;
 
     // Grows whenever anyone, ourselves included, changes the content. Must be cheap: the
@@ -28,6 +34,13 @@ public:
     // Sets the string for a declared type. True when the clipboard holds exactly this string
     // afterwards.
     virtual bool setString(const QString &text, const QString &type) = 0;
+    // The bytes the owner serves under this MIME type name, unchanged; nothing when it offers no
+    // such type or does not answer.
+    virtual std::optional<QByteArray> data(const QString &mimeType) const = 0;
+    // New content of ours: this plain text, and these formats beside it. Like setString, it is
+    // refused when someone else copied after the content last read or written, and raises the
+    // change count. True when the clipboard holds exactly this afterwards.
+    virtual bool setContents(const QString &text, const Formats &formats) = 0;
     // Called on the pasteboard's thread whenever the display server reports that someone else
     // changed the content. A pasteboard without such notices never calls it.
     virtual void setChangeNotice(std::function<void()> notice) { Q_UNUSED(notice) }

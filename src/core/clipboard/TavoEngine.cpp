@@ -16,6 +16,8 @@ const QStringList TavoEngine::skipTypes{
     PasteboardType::fileUrl, PasteboardType::tiff, PasteboardType::png};
 const QStringList TavoEngine::richTypes{
     PasteboardType::rtf, PasteboardType::rtfd, PasteboardType::html, PasteboardType::flatRtfd};
+const QStringList TavoEngine::keptFormats{QStringLiteral("text/html"), QStringLiteral("text/rtf"),
+    QStringLiteral("application/rtf"), QStringLiteral("text/richtext")};
 const QStringList TavoEngine::spreadsheetMarkers{QStringLiteral("tab-separated"),
     QStringLiteral("excel"), QStringLiteral("numbers.sheet"), QStringLiteral("numbers.tsv"),
     QStringLiteral("csv")};
@@ -99,6 +101,8 @@ void TavoEngine::startPolling()
 
 void TavoEngine::stopPolling()
 {
+    // What cleaning off leaves on the clipboard is no longer ours to restore.
+    keep(std::nullopt);
     if (m_running)
         return;
     m_timer.reset();
@@ -145,6 +149,8 @@ void TavoEngine::tick()
         return;
     // Consumed now, so that this change is looked at once whatever happens below.
     m_lastSeenChangeCount = changeCount;
+    // Someone else copied: our cleaned text, and what it could restore, is gone.
+    keep(std::nullopt);
 
     if (!TavoSettings::isEnabled())
         return;
@@ -166,6 +172,16 @@ void TavoEngine::tick()
     const std::optional<QString> text = m_pasteboard.string(PasteboardType::string);
     if (!text || text->isEmpty())
         return;
+    Original original{*text, {}, 0};
+    qsizetype kept = text->size() * qsizetype(sizeof(QChar));
+    for (const QString &format : keptFormats) {
+        if (kept > maxKeptBytes)
+            break;
+        if (std::optional<QByteArray> bytes = m_pasteboard.data(format)) {
+            kept += bytes->size();
+            original.formats.append({format, *std::move(bytes)});
+        }
+    }
     // Someone copied while we read, or the user switched us off: writing now would put older
     // text over a newer copy, or clean after the user said not to. A new copy stays unseen, so
     // the next tick looks at it.
@@ -182,11 +198,42 @@ void TavoEngine::tick()
         return;
 
     TavoSettings::defaults().increment(TavoSettings::cleanedCountKey);
+    post(&TavoEngine::onCleaned);
+    if (kept <= maxKeptBytes && !original.formats.isEmpty()) {
+        original.cleanedAt = m_lastSeenChangeCount;
+        keep(std::move(original));
+    }
+}
+
+void TavoEngine::restore()
+{
+    QMetaObject::invokeMethod(&m_worker, [this] {
+        // Someone copied since, and the next tick will say so: their copy stays.
+        if (!m_original || m_pasteboard.changeCount() != m_original->cleanedAt)
+            return;
+        const Original original = *std::move(m_original);
+        keep(std::nullopt);
+        // Ours and styled on purpose: recorded so that no tick takes it for a copy to clean.
+        if (m_pasteboard.setContents(original.text, original.formats))
+            m_lastSeenChangeCount = m_pasteboard.changeCount();
+    });
+}
+
+void TavoEngine::keep(std::optional<Original> original)
+{
+    m_original = std::move(original);
+    const bool restorable = m_original.has_value();
+    if (m_restorable.exchange(restorable) != restorable)
+        post(&TavoEngine::onRestorableChanged);
+}
+
+void TavoEngine::post(std::function<void()> TavoEngine::*callback)
+{
     QMetaObject::invokeMethod(
         &m_callbackContext,
-        [this] {
-            if (onCleaned)
-                onCleaned();
+        [this, callback] {
+            if (this->*callback)
+                (this->*callback)();
         },
         Qt::QueuedConnection);
 }

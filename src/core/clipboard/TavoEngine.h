@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clipboard/Pasteboard.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
@@ -7,8 +9,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
-class Pasteboard;
 class QThread;
 class QTimer;
 
@@ -20,6 +22,9 @@ class QTimer;
 // content with that plain text, exactly as the owner supplied it. File and image copies, and
 // spreadsheet copies while that switch is on, are left alone. Each change is examined once; the
 // engine's own write is never taken for a new copy.
+//
+// What a cleaned copy offered as text and styled text is kept, in memory only, until the next
+// change: the user can put it back once when the cleaning was not wanted.
 //
 // The looking happens on the engine's thread, where waiting on a slow owner harms nothing;
 // switching on and off and the counter's readers stay on the caller's thread and never wait.
@@ -34,6 +39,10 @@ public:
     // than the maximum, so a continuing burst is still looked at.
     static constexpr int settleMs = 30;
     static constexpr int maxSettleMs = 100;
+    // The styled formats kept from a cleaned copy, and what it may weigh in all, its text
+    // counted as held in memory; a heavier copy is not kept.
+    static const QStringList keptFormats;
+    static constexpr qsizetype maxKeptBytes = 16 << 20;
 
     // The process's engine over the system clipboard, on a thread of its own, created on first
     // use; it starts polling at once when the switch is on. Needs a QGuiApplication, and lives
@@ -62,9 +71,17 @@ public:
     qint64 cleanedCount() const;
     void setCleanedCount(qint64 count);
 
-    // Runs on the event loop of the thread that created the engine after each cleaned copy,
-    // never inside the polling step.
+    // True while the last cleaned copy is kept and the clipboard still holds our cleaned text
+    // of it. Safe from any thread.
+    bool canRestore() const { return m_restorable; }
+    // Puts that copy back as its owner offered it, served by us and left alone; the next copy
+    // from anyone is cleaned as usual. Never waits: done on the engine's thread.
+    void restore();
+
+    // Run on the event loop of the thread that created the engine, never inside the polling
+    // step: after each cleaned copy, and when canRestore changes.
     std::function<void()> onCleaned;
+    std::function<void()> onRestorableChanged;
 
 private:
     friend class TestTavoEngine;
@@ -76,6 +93,15 @@ private:
     void noticeChange();
     void tick();
     bool isSpreadsheetCopy(const QStringList &types) const;
+    struct Original
+    {
+        QString text;
+        Pasteboard::Formats formats;
+        // The change count of our cleaned text: the clipboard still holds it while they match.
+        qint64 cleanedAt = 0;
+    };
+    void keep(std::optional<Original> original);
+    void post(std::function<void()> TavoEngine::*callback);
 
     Pasteboard &m_pasteboard;
     qint64 m_lastSeenChangeCount;
@@ -83,6 +109,8 @@ private:
     std::unique_ptr<QTimer> m_timer;
     std::unique_ptr<QTimer> m_settle;
     QElapsedTimer m_burst;
+    std::optional<Original> m_original;
+    std::atomic<bool> m_restorable = false;
     // Lives on the engine's thread: the context of everything done there.
     QObject m_worker;
     // Context of the posted callbacks: they are dropped if the engine is destroyed first.

@@ -121,7 +121,7 @@ struct WaylandPasteboard::Listeners
         if (self->m_selection != offer)
             self->forget(self->m_selection);
         self->m_selection = offer;
-        const bool ours = self->m_echo && self->m_offers.value(offer) == WaylandTextOffer::types;
+        const bool ours = self->m_echo && self->m_offers.value(offer) == self->m_offer->offered();
         self->m_echo = false;
         if (ours)
             return;
@@ -297,19 +297,34 @@ std::optional<QString> WaylandPasteboard::string(const QString &type) const
     // One plain-text name is read, the best offered: a source that fails under one would
     // fail under the others, and a second read would cost a second wait.
     const QStringList offered = m_offers.value(m_selection);
-    QString chosen;
     for (const QString &name : WaylandTextOffer::types) {
         const auto it = std::find_if(offered.begin(), offered.end(),
             [&](const QString &mime) { return mime.compare(name, Qt::CaseInsensitive) == 0; });
-        if (it != offered.end()) {
-            chosen = *it;
-            break;
-        }
+        if (it == offered.end())
+            continue;
+        const std::optional<QByteArray> bytes = read(*it);
+        if (!bytes)
+            return std::nullopt;
+        return it->compare(QLatin1String("STRING"), Qt::CaseInsensitive) == 0
+            ? QString::fromLatin1(*bytes)
+            : QString::fromUtf8(*bytes);
     }
-    int fds[2];
-    if (chosen.isEmpty() || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    return std::nullopt;
+}
+
+std::optional<QByteArray> WaylandPasteboard::data(const QString &mimeType) const
+{
+    if (!m_selection || !m_offers.value(m_selection).contains(mimeType))
         return std::nullopt;
-    request(m_selection, receive, nullptr, chosen.toUtf8().constData(), fds[1]);
+    return read(mimeType);
+}
+
+std::optional<QByteArray> WaylandPasteboard::read(const QString &mimeType) const
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return std::nullopt;
+    request(m_selection, receive, nullptr, mimeType.toUtf8().constData(), fds[1]);
     wl_display_flush(m_display);
     close(fds[1]);
 
@@ -317,7 +332,7 @@ std::optional<QString> WaylandPasteboard::string(const QString &type) const
     const qint64 changeCount = m_changeCount;
     const auto changed = [&] { return m_changeCount != changeCount; };
     QByteArray data;
-    std::optional<QString> text;
+    std::optional<QByteArray> whole;
     char buffer[64 * 1024];
     while (waitFor(fds[0], answerTimeoutMs, changed) && !changed()) {
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
@@ -327,9 +342,7 @@ std::optional<QString> WaylandPasteboard::string(const QString &type) const
             // A source that closes as it goes away: the change may be on its way.
             drain();
             if (n == 0 && !changed())
-                text = chosen.compare(QLatin1String("STRING"), Qt::CaseInsensitive) == 0
-                    ? QString::fromLatin1(data)
-                    : QString::fromUtf8(data);
+                whole = std::move(data);
             break;
         }
         data.append(buffer, n);
@@ -337,7 +350,7 @@ std::optional<QString> WaylandPasteboard::string(const QString &type) const
             break;
     }
     close(fds[0]);
-    return text;
+    return whole;
 }
 
 void WaylandPasteboard::declareTypes(const QStringList &types)
@@ -351,6 +364,11 @@ bool WaylandPasteboard::setString(const QString &text, const QString &type)
     if (type != PasteboardType::string || m_declared != QStringList{PasteboardType::string})
         return false;
     m_declared.clear();
+    return setContents(text, {});
+}
+
+bool WaylandPasteboard::setContents(const QString &text, const Formats &formats)
+{
     if (!isConnected())
         return false;
     // Wayland has no time stamps to refuse a late write: a copy that came in meanwhile is
@@ -359,11 +377,11 @@ bool WaylandPasteboard::setString(const QString &text, const QString &type)
     drain();
     if (m_changeCount != before)
         return false;
-    offerText(text);
+    offer(text, formats);
     return true;
 }
 
-void WaylandPasteboard::offerText(const QString &text)
+void WaylandPasteboard::offer(const QString &text, const Formats &formats)
 {
     destroy(m_source, destroySource);
     m_source = request(m_manager, createDataSource, m_protocol->source, nullptr);
@@ -373,11 +391,11 @@ void WaylandPasteboard::offerText(const QString &text)
         void (*cancelled)(void *, wl_proxy *);
     } sourceListener{Listeners::send, Listeners::cancelled};
     wl_proxy_add_listener(m_source, (void (**)(void)) & sourceListener, this);
-    for (const QString &mime : WaylandTextOffer::types)
+    m_offer->hold(text, formats);
+    for (const QString &mime : m_offer->offered())
         request(m_source, offerType, nullptr, mime.toUtf8().constData());
     request(m_device, setSelection, nullptr, m_source);
     wl_display_flush(m_display);
-    m_offer->hold(text);
     m_echo = true;
     ++m_changeCount;
 }
@@ -386,9 +404,13 @@ bool WaylandPasteboard::keep(const QString &text, quint32 since)
 {
     Q_UNUSED(since)
     drain();
-    if (!isConnected() || (m_selection && m_offers.value(m_selection) != WaylandTextOffer::types))
+    // Ours when it offers our text first, a copy put back whole included.
+    if (!isConnected()
+        || (m_selection
+            && m_offers.value(m_selection).mid(0, WaylandTextOffer::types.size())
+                != WaylandTextOffer::types))
         return false;
-    offerText(text);
+    offer(text, {});
     return true;
 }
 

@@ -38,6 +38,8 @@ public:
     std::optional<QString> string(const QString &type) const override;
     void declareTypes(const QStringList &types) override;
     bool setString(const QString &text, const QString &type) override;
+    std::optional<QByteArray> data(const QString &mimeType) const override;
+    bool setContents(const QString &text, const Formats &formats) override;
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
 
     // Takes the clipboard unless someone else copied: only an empty clipboard or one that still
@@ -60,7 +62,9 @@ private:
     // Handles the compositor's events until `fd` can be read or `done` holds, for at most
     // `ms`; false when the time ran out, the wait was interrupted or the display is gone.
     bool waitFor(int fd, int ms, const std::function<bool()> &done) const;
-    void offerText(const QString &text);
+    // Reads the selection's bytes under one of its MIME types.
+    std::optional<QByteArray> read(const QString &mimeType) const;
+    void offer(const QString &text, const Formats &formats);
     void forget(wl_proxy *offer) const;
 
     wl_display *m_display = nullptr;

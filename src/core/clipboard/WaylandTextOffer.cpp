@@ -62,16 +62,26 @@ WaylandTextOffer::WaylandTextOffer(QObject *parent)
 
 WaylandTextOffer::~WaylandTextOffer() = default;
 
-void WaylandTextOffer::hold(const QString &text)
+void WaylandTextOffer::hold(const QString &text, const Pasteboard::Formats &formats)
 {
     m_held = true;
     m_text = text;
+    m_formats = formats;
+}
+
+QStringList WaylandTextOffer::offered() const
+{
+    QStringList all = types;
+    for (const auto &format : m_formats)
+        all.append(format.first);
+    return all;
 }
 
 void WaylandTextOffer::release()
 {
     m_held = false;
     m_text.clear();
+    m_formats.clear();
 }
 
 bool WaylandTextOffer::pump(Transfer &transfer)
@@ -91,9 +101,13 @@ void WaylandTextOffer::send(const QString &type, int fd)
 {
     auto transfer = std::make_unique<Transfer>();
     transfer->fd = fd;
-    if (!m_held || !types.contains(type))
+    const auto styled = std::find_if(m_formats.begin(), m_formats.end(),
+        [&](const auto &format) { return format.first == type; });
+    if (!m_held || (styled == m_formats.end() && !types.contains(type)))
         return;
-    transfer->data = type == QLatin1String("STRING") ? m_text.toLatin1() : m_text.toUtf8();
+    transfer->data = styled != m_formats.end() ? styled->second
+        : type == QLatin1String("STRING")      ? m_text.toLatin1()
+                                               : m_text.toUtf8();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     transfer->idle = std::make_unique<QTimer>();
     transfer->idle->setSingleShot(true);

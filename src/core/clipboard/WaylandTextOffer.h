@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clipboard/Pasteboard.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -10,7 +12,8 @@
 // The plain text we hold on a Wayland clipboard, written to whoever asks through the pipe the
 // compositor hands us: UTF-8 under every name but STRING, which X11 defines as Latin-1. Writing
 // never blocks: a pipe that is full waits for its reader, and a reader that takes nothing for
-// five seconds is dropped.
+// five seconds is dropped. A copy put back whole also offers its styled formats, each with its
+// own bytes.
 class WaylandTextOffer : public QObject
 {
     Q_OBJECT
@@ -23,7 +26,9 @@ public:
     static const QStringList types;
     static constexpr int idleMs = 5000;
 
-    void hold(const QString &text);
+    void hold(const QString &text, const Pasteboard::Formats &formats = {});
+    // The text's types, then those of the formats held beside it.
+    QStringList offered() const;
     // Transfers already started finish with the text they began with.
     void release();
     bool isHeld() const { return m_held; }
@@ -40,5 +45,6 @@ private:
 
     bool m_held = false;
     QString m_text;
+    Pasteboard::Formats m_formats;
     std::vector<std::unique_ptr<Transfer>> m_transfers;
 };

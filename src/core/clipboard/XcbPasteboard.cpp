@@ -279,6 +279,15 @@ std::optional<QString> XcbPasteboard::string(const QString &type) const
     return std::nullopt;
 }
 
+std::optional<QByteArray> XcbPasteboard::data(const QString &mimeType) const
+{
+    const QByteArray name = mimeType.toUtf8();
+    if (!targets().contains(name))
+        return std::nullopt;
+    const std::optional<Reply> reply = read(m_atoms->atom(name));
+    return reply ? std::optional(reply->data) : std::nullopt;
+}
+
 void XcbPasteboard::declareTypes(const QStringList &types)
 {
     // An X11 owner cannot hold the clipboard without offering data, so the declaration takes
@@ -286,32 +295,39 @@ void XcbPasteboard::declareTypes(const QStringList &types)
     m_declared = types;
 }
 
-bool XcbPasteboard::takeOwnership(xcb_timestamp_t time)
-{
-    xcb_set_selection_owner(m_connection, m_window, m_atoms->atom("CLIPBOARD"), time);
-    xcb_get_selection_owner_reply_t *reply = xcb_get_selection_owner_reply(
-        m_connection, xcb_get_selection_owner(m_connection, m_atoms->atom("CLIPBOARD")), nullptr);
-    const bool owned = reply && reply->owner == m_window;
-    free(reply);
-    drainLater();
-    return owned;
-}
-
 bool XcbPasteboard::setString(const QString &text, const QString &type)
 {
     if (type != PasteboardType::string || m_declared != QStringList{PasteboardType::string})
         return false;
     m_declared.clear();
+    return setContents(text, {});
+}
+
+bool XcbPasteboard::setContents(const QString &text, const Formats &formats)
+{
     // Taken with the time of the copy we read: the server ignores us when anyone copied since,
-    // so a newer copy is never overwritten with older text.
-    return isConnected() && keep(text, m_changedAt);
+    // so a newer copy is never overwritten with older content.
+    return hold(text, formats, m_changedAt);
 }
 
 bool XcbPasteboard::keep(const QString &text, quint32 since)
 {
-    if (!isConnected() || !takeOwnership(since))
+    return hold(text, {}, since);
+}
+
+bool XcbPasteboard::hold(const QString &text, const Formats &formats, xcb_timestamp_t since)
+{
+    if (!isConnected())
         return false;
-    m_offer->hold(text, since);
+    xcb_set_selection_owner(m_connection, m_window, m_atoms->atom("CLIPBOARD"), since);
+    xcb_get_selection_owner_reply_t *reply = xcb_get_selection_owner_reply(
+        m_connection, xcb_get_selection_owner(m_connection, m_atoms->atom("CLIPBOARD")), nullptr);
+    const bool owned = reply && reply->owner == m_window;
+    free(reply);
+    drainLater();
+    if (!owned)
+        return false;
+    m_offer->hold(text, since, formats);
     ++m_changeCount;
     return true;
 }

@@ -35,6 +35,8 @@ public:
     std::optional<QString> string(const QString &type) const override;
     void declareTypes(const QStringList &types) override;
     bool setString(const QString &text, const QString &type) override;
+    std::optional<QByteArray> data(const QString &mimeType) const override;
+    bool setContents(const QString &text, const Formats &formats) override;
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
 
     bool keep(const QString &text, quint32 since) override;
@@ -68,7 +70,7 @@ private:
     std::optional<Reply> read(xcb_atom_t target, bool *answered = nullptr) const;
     std::optional<Reply> takeProperty() const;
     QList<QByteArray> targets() const;
-    bool takeOwnership(xcb_timestamp_t time);
+    bool hold(const QString &text, const Formats &formats, xcb_timestamp_t since);
 
     xcb_connection_t *m_connection = nullptr;
     std::unique_ptr<XcbAtoms> m_atoms;

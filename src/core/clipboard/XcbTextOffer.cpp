@@ -18,10 +18,14 @@ XcbTextOffer::XcbTextOffer(xcb_connection_t *connection, XcbAtoms &atoms, xcb_wi
 {
 }
 
-void XcbTextOffer::hold(const QString &text, xcb_timestamp_t since)
+void XcbTextOffer::hold(
+    const QString &text, xcb_timestamp_t since, const Pasteboard::Formats &formats)
 {
     m_held = true;
     m_text = text;
+    m_formats.clear();
+    for (const auto &[name, bytes] : formats)
+        m_formats.append({m_atoms.atom(name.toUtf8()), bytes});
     m_since = since;
     m_textAnswers = 0;
 }
@@ -31,17 +35,26 @@ void XcbTextOffer::release()
     // Transfers already started finish with the text they began with.
     m_held = false;
     m_text.clear();
+    m_formats.clear();
 }
 
 bool XcbTextOffer::convert(xcb_atom_t target, QByteArray &bytes, xcb_atom_t &type, uint8_t &format)
 {
     format = 8;
-    if (target == m_atoms.atom("TARGETS")) {
-        const xcb_atom_t targets[]
-            = {m_atoms.atom("TARGETS"), m_atoms.atom("MULTIPLE"), m_atoms.atom("TIMESTAMP"),
-                m_atoms.atom("UTF8_STRING"), m_atoms.atom("text/plain;charset=utf-8"),
-                m_atoms.atom("text/plain"), m_atoms.atom("TEXT")};
-        bytes = QByteArray(reinterpret_cast<const char *>(targets), sizeof targets);
+    const auto styled = std::find_if(
+        m_formats.begin(), m_formats.end(), [&](const auto &kept) { return kept.first == target; });
+    if (styled != m_formats.end()) {
+        bytes = styled->second;
+        type = target;
+    } else if (target == m_atoms.atom("TARGETS")) {
+        QList<xcb_atom_t> targets{m_atoms.atom("TARGETS"), m_atoms.atom("MULTIPLE"),
+            m_atoms.atom("TIMESTAMP"), m_atoms.atom("UTF8_STRING"),
+            m_atoms.atom("text/plain;charset=utf-8"), m_atoms.atom("text/plain"),
+            m_atoms.atom("TEXT")};
+        for (const auto &kept : m_formats)
+            targets.append(kept.first);
+        bytes = QByteArray(reinterpret_cast<const char *>(targets.constData()),
+            targets.size() * qsizetype(sizeof(xcb_atom_t)));
         type = XCB_ATOM_ATOM;
         format = 32;
     } else if (target == m_atoms.atom("TIMESTAMP")) {

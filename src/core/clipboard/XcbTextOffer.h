@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clipboard/Pasteboard.h"
 #include "clipboard/XcbAtoms.h"
 
 #include <QElapsedTimer>
@@ -9,7 +10,8 @@
 
 // The plain text we hold on the CLIPBOARD selection, served to whoever asks: UTF-8 under
 // UTF8_STRING and the text/plain names, Latin-1 under STRING and TEXT as X11 wants, and the
-// TARGETS and TIMESTAMP that clipboard managers ask first. STRING is served but not listed:
+// TARGETS and TIMESTAMP that clipboard managers ask first; a copy put back whole also serves its
+// styled formats, each under its own name with its own bytes. STRING is served but not listed:
 // XWayland bridges hand a Wayland reader of text/plain whatever STRING gives when it is listed.
 // Text too large for one request is sent in pieces (INCR), one piece each time the requestor has
 // taken the previous one.
@@ -18,7 +20,7 @@ class XcbTextOffer
 public:
     XcbTextOffer(xcb_connection_t *connection, XcbAtoms &atoms, xcb_window_t window);
 
-    void hold(const QString &text, xcb_timestamp_t since);
+    void hold(const QString &text, xcb_timestamp_t since, const Pasteboard::Formats &formats = {});
     void release();
     bool isHeld() const { return m_held; }
     const QString &text() const { return m_text; }
@@ -55,6 +57,7 @@ private:
     xcb_window_t m_window;
     bool m_held = false;
     QString m_text;
+    QList<std::pair<xcb_atom_t, QByteArray>> m_formats;
     xcb_timestamp_t m_since = XCB_CURRENT_TIME;
     int m_textAnswers = 0;
     std::vector<Transfer> m_transfers;
