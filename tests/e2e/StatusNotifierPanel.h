@@ -32,9 +32,11 @@ public:
     QString start()
     {
         if (!m_config.open()
-            || m_config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-                              "<auth>EXTERNAL</auth><policy context='default'><allow user='*'/>"
-                              "<allow send_destination='*'/><allow own='*'/></policy></busconfig>")
+            || m_config.write(
+                   "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                   "<auth>EXTERNAL</auth><policy context='default'><allow user='*'/>"
+                   "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+                   "<allow own='*'/></policy></busconfig>")
                 < 0
             || !m_config.flush())
             return {};

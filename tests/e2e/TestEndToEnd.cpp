@@ -1,7 +1,9 @@
 // The real orvanetavo binary against the real X11 clipboard of a private X server: other
 // programs own the clipboard with several targets, as browsers do, and xclip reads back what a
 // paste would get. Which copies are left alone is the engine's and the mapping's unit tests'.
+// It lives in the tray of a StatusNotifierItem panel, whose menu restores a cleaned copy.
 #include "AppHome.h"
+#include "StatusNotifierPanel.h"
 
 #include <QProcess>
 #include <QTest>
@@ -12,6 +14,7 @@ class TestEndToEnd : public QObject
 
 private:
     AppHome m_home;
+    StatusNotifierPanel m_panel;
     QProcess m_app;
 
     // True when a program that owns the clipboard with these targets loses it (to our clean
@@ -42,7 +45,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_home.isValid());
-        m_app.setProcessEnvironment(m_home.environment());
+        QVERIFY(m_home.writeSettings({{"OTMenuBarMode", true}, {"OTOnboarded", true}}));
+        QProcessEnvironment env = m_home.environment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", m_panel.start());
+        m_app.setProcessEnvironment(env);
         m_app.setProcessChannelMode(QProcess::ForwardedChannels);
         m_app.start(ORVANETAVO_BINARY);
         QVERIFY(m_app.waitForStarted());
@@ -89,6 +95,33 @@ private Q_SLOTS:
         QTRY_COMPARE(m_home.settings().value("OTCleanedCount").toInteger(), 3);
         QCOMPARE(m_home.settings().value("OTSkipTabular"), QJsonValue(false));
         QCOMPARE(m_app.state(), QProcess::Running);
+    }
+
+    // Put back as it was copied, once and not counted; then left alone until the next copy.
+    void restoresTheLastCleanedCopyFromTheTrayMenu()
+    {
+        const QString restore = QString::fromUtf8("Rétablir la mise en forme");
+        const QByteArray html = QString::fromUtf8("<b>été</b> 日本語").toUtf8();
+        const QByteArray text = QString::fromUtf8("été 日本語").toUtf8();
+        const QStringList styled{"text/html=" + html, "text/plain=" + text};
+        const QJsonValue count = m_home.settings().value("OTCleanedCount");
+        QVERIFY(copyReplacedWithin(styled, 2500));
+        QTRY_VERIFY(m_panel.entry(restore).enabled);
+        // Right under the toggle entry.
+        QCOMPARE(m_panel.menu().value(1).label, restore);
+        m_panel.choose(m_panel.entry(restore));
+        QTRY_COMPARE(xclip("text/html"), html);
+        QCOMPARE(xclip("UTF8_STRING"), text);
+        QTRY_VERIFY(!m_panel.entry(restore).enabled);
+        QTest::qWait(1000);
+        QCOMPARE(xclip("text/html"), html);
+        QCOMPARE(m_home.settings().value("OTCleanedCount").toInteger(), count.toInteger() + 1);
+
+        // Cleaned again, then someone copies bare text: nothing left to restore.
+        QVERIFY(copyReplacedWithin(styled, 2500));
+        QTRY_VERIFY(m_panel.entry(restore).enabled);
+        QVERIFY(!copyReplacedWithin({"text/plain=nu"}, 300));
+        QTRY_VERIFY(!m_panel.entry(restore).enabled);
     }
 };
 

@@ -1,8 +1,10 @@
 // A native Wayland session without XWayland: headless sway, which offers data control. Copies
 // from a Wayland program are cleaned with no window focused, in window and in tray mode, a
-// source that misbehaves costs a bounded wait, and the last clean copy outlives the
-// application. sway will not run as root: as root, sway and every program run as `nobody`.
+// source that misbehaves costs a bounded wait, the tray menu restores a cleaned copy, and the
+// last clean copy outlives the application. sway will not run as root: as root, sway and every
+// program run as `nobody`.
 #include "AppHome.h"
+#include "StatusNotifierPanel.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -18,6 +20,7 @@ class TestWaylandEndToEnd : public QObject
 
 private:
     AppHome m_home;
+    StatusNotifierPanel m_panel;
     QProcess m_sway;
     QStringList m_asUser;
     QProcessEnvironment m_env;
@@ -104,6 +107,7 @@ private Q_SLOTS:
                  .isEmpty(),
             10000);
         m_env.insert("WAYLAND_DISPLAY", socket);
+        m_env.insert("DBUS_SESSION_BUS_ADDRESS", m_panel.start());
     }
 
     void cleanupTestCase()
@@ -132,6 +136,7 @@ private Q_SLOTS:
         QFETCH(QString, before);
         QVERIFY(m_home.writeSettings({{"OTOnboarded", true}, {"OTMenuBarMode", tray}}));
         QProcess app;
+        m_panel.items.clear();
         start(app, m_app, {});
         QVERIFY(app.waitForStarted());
         QByteArray log;
@@ -149,6 +154,18 @@ private Q_SLOTS:
                      paste("text/plain;charset=utf-8"), paste("STRING")}),
             QList<QByteArray>({"text/plain;charset=utf-8\ntext/plain\nUTF8_STRING\nSTRING\nTEXT\n",
                 m_text, m_text, QString::fromUtf8(m_text).toLatin1()}));
+        if (tray) {
+            // The tray menu puts the copy back as it was made, with its HTML.
+            const QString restore = QString::fromUtf8("Rétablir la mise en forme");
+            QTRY_VERIFY_WITH_TIMEOUT(!m_panel.items.isEmpty(), 10000);
+            QTRY_VERIFY(m_panel.entry(restore).enabled);
+            m_panel.choose(m_panel.entry(restore));
+            QTRY_COMPARE(paste("text/html"), QString::fromUtf8("<b>été</b> 日本語").toUtf8());
+            QCOMPARE(paste("text/plain"), m_text);
+            QTRY_VERIFY(!m_panel.entry(restore).enabled);
+            // Ours, and left alone.
+            QCOMPARE(paste("text/html"), QString::fromUtf8("<b>été</b> 日本語").toUtf8());
+        }
 
         // Quit: the keeper serves the last clean copy until the next one.
         app.terminate();

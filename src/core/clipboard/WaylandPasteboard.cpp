@@ -383,7 +383,9 @@ bool WaylandPasteboard::setContents(const QString &text, const Formats &formats)
 
 void WaylandPasteboard::offer(const QString &text, const Formats &formats)
 {
-    destroy(m_source, destroySource);
+    // Our earlier source goes only once the new one is the selection: gone first, it would
+    // leave an empty selection in between, which every client takes for someone's copy.
+    wl_proxy *earlier = std::exchange(m_source, nullptr);
     m_source = request(m_manager, createDataSource, m_protocol->source, nullptr);
     static const struct
     {
@@ -395,6 +397,7 @@ void WaylandPasteboard::offer(const QString &text, const Formats &formats)
     for (const QString &mime : m_offer->offered())
         request(m_source, offerType, nullptr, mime.toUtf8().constData());
     request(m_device, setSelection, nullptr, m_source);
+    destroy(earlier, destroySource);
     wl_display_flush(m_display);
     m_echo = true;
     ++m_changeCount;
