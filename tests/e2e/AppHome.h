@@ -69,6 +69,21 @@ public:
             && file.write(QJsonDocument(settings).toJson()) > 0;
     }
 
+    // The keepers (`program --keep-clipboard …`) started from this home and still running.
+    QStringList keepers() const
+    {
+        const QByteArray home = "HOME=" + QFile::encodeName(m_dir.path()) + '\0';
+        QStringList pids = QDir("/proc").entryList(QDir::Dirs);
+        pids.removeIf([&](const QString &pid) {
+            QFile cmdline("/proc/" + pid + "/cmdline"), environ("/proc/" + pid + "/environ");
+            return !cmdline.open(QIODevice::ReadOnly)
+                || !cmdline.readAll().contains(QByteArray("\0--keep-clipboard\0", 18))
+                || !environ.open(QIODevice::ReadOnly)
+                || !('\0' + environ.readAll()).contains('\0' + home);
+        });
+        return pids;
+    }
+
 private:
     QTemporaryDir m_dir;
 };

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryFile>
+#include <QTest>
 
 // What a desktop's panel offers a StatusNotifierItem: the watcher that items register with (a
 // host is said to show them), on a private session bus of its own.
@@ -66,7 +67,7 @@ public:
     QDBusMessage call(
         const QString &path, const char *interface, const QString &method, Args... args) const
     {
-        QDBusInterface target(items.value(0), path, interface, bus());
+        QDBusInterface target(items.value(items.size() - 1), path, interface, bus());
         target.setTimeout(2000); // a call lost while the item starts is asked again
         return target.call(method, args...);
     }
@@ -100,11 +101,16 @@ public:
                 return entry;
         return {};
     }
-    // What the panel sends when the user chooses an entry of the menu last read.
-    void choose(const Entry &entry) const
+    // Chooses the entry with this label as the user would, once the menu shows it enabled;
+    // false when it did not within 5 s.
+    bool choose(const QString &label) const
     {
-        call(m_menuPath, "com.canonical.dbusmenu", "Event", entry.id, QString("clicked"),
+        Entry found;
+        if (!QTest::qWaitFor([&] { return (found = entry(label)).enabled; }, 5000))
+            return false;
+        call(m_menuPath, "com.canonical.dbusmenu", "Event", found.id, QString("clicked"),
             QVariant::fromValue(QDBusVariant(0)), 0u);
+        return true;
     }
 
 public Q_SLOTS:

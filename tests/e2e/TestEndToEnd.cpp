@@ -1,12 +1,16 @@
 // The real orvanetavo binary against the real X11 clipboard of a private X server: other
 // programs own the clipboard with several targets, as browsers do, and xclip reads back what a
 // paste would get. Which copies are left alone is the engine's and the mapping's unit tests'.
-// It lives in the tray of a StatusNotifierItem panel, whose menu restores a cleaned copy.
+// It lives in the tray of a StatusNotifierItem panel, whose menu restores a cleaned copy and
+// quits. X11 keeps a copy in its owner, so on quit a keeper process (the same binary,
+// serve-only) takes the last clean copy over until the next copy.
 #include "AppHome.h"
 #include "StatusNotifierPanel.h"
 
 #include <QProcess>
 #include <QTest>
+
+#include <unistd.h>
 
 class TestEndToEnd : public QObject
 {
@@ -106,10 +110,9 @@ private Q_SLOTS:
         const QStringList styled{"text/html=" + html, "text/plain=" + text};
         const QJsonValue count = m_home.settings().value("OTCleanedCount");
         QVERIFY(copyReplacedWithin(styled, 2500));
-        QTRY_VERIFY(m_panel.entry(restore).enabled);
+        QVERIFY(m_panel.choose(restore));
         // Right under the toggle entry.
         QCOMPARE(m_panel.menu().value(1).label, restore);
-        m_panel.choose(m_panel.entry(restore));
         QTRY_COMPARE(xclip("text/html"), html);
         QCOMPARE(xclip("UTF8_STRING"), text);
         QTRY_VERIFY(!m_panel.entry(restore).enabled);
@@ -122,6 +125,63 @@ private Q_SLOTS:
         QTRY_VERIFY(m_panel.entry(restore).enabled);
         QVERIFY(!copyReplacedWithin({"text/plain=nu"}, 300));
         QTRY_VERIFY(!m_panel.entry(restore).enabled);
+    }
+
+    // Whatever else it is given, the keeper says why on one line of stderr, ends with status 2
+    // and leaves everything as it was, the user's own file above all: it deletes what it reads.
+    void keeperRefusesAnyOtherFile_data()
+    {
+        // Shell that makes $F from the user's private file $U; $K is a folder made as ours.
+        QTest::addColumn<QString>("make");
+        QTest::newRow("a file in the home") << "F=$U";
+        QTest::newRow("folder named otherwise") << "K=$(mktemp -d); F=$K/t; cp $U $F";
+        QTest::newRow("our name elsewhere") << "K=$(mktemp -dp ~ $P); F=$K/t; cp $U $F";
+        QTest::newRow("folder open to others") << "chmod 755 $K; cp $U $F";
+        QTest::newRow("file open to others") << "cp $U $F; chmod 644 $F";
+        QTest::newRow("link to the user's file") << "ln -s $U $F";
+        QTest::newRow("second name of the user's file") << "ln $U $F";
+        QTest::newRow("FIFO") << "mkfifo -m 600 $F";
+        QTest::newRow("another user's file") << "cp $U $F; chown 65534 $F";
+    }
+
+    void keeperRefusesAnyOtherFile()
+    {
+        QFETCH(QString, make);
+        if (make.contains("chown") && ::getuid() != 0)
+            QSKIP("needs root to give a file to another user");
+        QProcess shell;
+        shell.setProcessEnvironment(m_home.environment());
+        const QString script
+            = "U=~/anyfile; printf secret >$U; chmod 600 $U; P=orvanetavo-keep-XXXXXX; "
+              "O=$(mktemp -dt $P); K=$O; F=$K/text; "
+            + make
+            + "; echo $F; "
+              "\"$0\" --keep-clipboard $F 0; echo $?; [ -e $F -o -L $F ] && cat $U; "
+              "rm -rf $O $K";
+        shell.start("sh", {"-c", script, ORVANETAVO_BINARY});
+        QVERIFY(shell.waitForFinished(10000));
+        const QList<QByteArray> out = shell.readAllStandardOutput().split('\n');
+        const QByteArray said = shell.readAllStandardError();
+        QVERIFY2(said.count('\n') == 1 && said.contains(out[0] + ":"), said.constData());
+        QCOMPARE(out.mid(1), QList<QByteArray>({"2", "secret"}));
+        QVERIFY(xclip("UTF8_STRING") != "secret");
+    }
+
+    // Quit from the menu: the keeper serves the last clean copy, and goes at the next copy.
+    void lastCleanCopyOutlivesTheApplication()
+    {
+        QVERIFY(copyReplacedWithin({"text/html=<b>gras</b>", "text/plain=dernier"}, 2500));
+        QVERIFY(m_panel.choose("Quitter OrvaneTavo"));
+        QVERIFY(m_app.waitForFinished(10000) && m_app.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(std::pair(m_home.keepers().size(), xclip("UTF8_STRING")),
+            std::pair(qsizetype(1), QByteArray("dernier")));
+        QProcess next;
+        next.start(TAVO_CLIPBOARD_OWNER, {"text/plain=suivant"});
+        QVERIFY(next.waitForReadyRead(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(std::pair(m_home.keepers().size(), xclip("UTF8_STRING")),
+            std::pair(qsizetype(0), QByteArray("suivant")), 5000);
+        next.kill();
+        next.waitForFinished();
     }
 };
 

@@ -56,18 +56,6 @@ private:
             && (ms == 0 || (copier.waitForReadyRead(ms) && copier.readLine().trimmed() == "lost"));
     }
 
-    // The keeper processes started from our binary, by pid.
-    QStringList keepers() const
-    {
-        QStringList pids = QDir("/proc").entryList(QDir::Dirs);
-        pids.removeIf([&](const QString &pid) {
-            QFile cmdline("/proc/" + pid + "/cmdline");
-            return !cmdline.open(QIODevice::ReadOnly)
-                || !cmdline.readAll().startsWith(m_app.toUtf8() + '\0' + "--keep-clipboard");
-        });
-        return pids;
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -112,7 +100,7 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
-        for (const QString &pid : keepers())
+        for (const QString &pid : m_home.keepers())
             kill(pid.toInt(), SIGTERM);
         m_sway.terminate();
         m_sway.waitForFinished(5000);
@@ -158,8 +146,7 @@ private Q_SLOTS:
             // The tray menu puts the copy back as it was made, with its HTML.
             const QString restore = QString::fromUtf8("Rétablir la mise en forme");
             QTRY_VERIFY_WITH_TIMEOUT(!m_panel.items.isEmpty(), 10000);
-            QTRY_VERIFY(m_panel.entry(restore).enabled);
-            m_panel.choose(m_panel.entry(restore));
+            QVERIFY(m_panel.choose(restore));
             QTRY_COMPARE(paste("text/html"), QString::fromUtf8("<b>été</b> 日本語").toUtf8());
             QCOMPARE(paste("text/plain"), m_text);
             QTRY_VERIFY(!m_panel.entry(restore).enabled);
@@ -171,10 +158,10 @@ private Q_SLOTS:
         app.terminate();
         QVERIFY(app.waitForFinished(10000));
         QTRY_COMPARE_WITH_TIMEOUT(paste("text/plain"), m_text, 5000);
-        QCOMPARE(keepers().size(), 1);
+        QCOMPARE(m_home.keepers().size(), 1);
         QProcess next;
         QVERIFY(copy(next, {"text/plain=suivant"}));
-        QTRY_COMPARE_WITH_TIMEOUT(keepers().size(), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_home.keepers().size(), 0, 5000);
     }
 };
 
