@@ -49,18 +49,17 @@ private Q_SLOTS:
         TavoLabel topLevel("y");
         topLevel.setTextColor(tavoSlate());
         const QColor yellow(200, 200, 0), blue(0, 0, 255);
-        const QColor slateLight = QColor::fromRgbF(0.278f, 0.333f, 0.412f);
-        const QColor slateDark = QColor::fromRgbF(0.651f, 0.706f, 0.78f);
         for (const auto &[colours, isDark] : {std::pair{dark, true}, {light, false},
                  {palette(blue, yellow), true}, {palette(yellow, blue), false}}) {
             QApplication::setPalette(colours);
             QCoreApplication::processEvents();
             QCOMPARE(child->resolvedTextColor(), half(colours.color(QPalette::WindowText)));
-            QCOMPARE(topLevel.resolvedTextColor(), isDark ? slateDark : slateLight);
+            QCOMPARE(topLevel.resolvedTextColor(), tavoSlate().resolve(isDark ? dark : light));
         }
         window.setPalette(dark);
         QCOMPARE(child->resolvedTextColor(), half(Qt::gray));
-        QVERIFY(orvaneMauve().resolve(dark).lightness() > orvaneMauve().resolve(light).lightness());
+        for (const DynamicColor &accent : {orvaneMauve(), tavoSlate()}) // lighter on dark
+            QVERIFY(accent.resolve(dark).lightness() > accent.resolve(light).lightness());
         QApplication::setPalette(original);
     }
 
