@@ -3,11 +3,8 @@
 #include <QFile>
 #include <QHash>
 #include <QProcess>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
-#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
@@ -41,24 +38,21 @@ public:
     // it, only a client given certificatePath() does.
     bool start(bool trustHere = true)
     {
-        const QString key = m_dir.filePath("key.pem");
-        const QString cert = m_dir.filePath("cert.pem");
+        const QString key = m_dir.filePath("key.pem"), cert = m_dir.filePath("cert.pem");
         QProcess openssl;
         openssl.start("openssl",
             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                 "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
                 "subjectAltName=IP:127.0.0.1"});
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
+        QFile keyFile(key);
+        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0
+            || !keyFile.open(QIODevice::ReadOnly))
             return false;
-        QFile keyFile(key), certFile(cert);
-        if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly))
-            return false;
-        const QSslCertificate certificate(certFile.readAll());
+        const QSslCertificate certificate = QSslCertificate::fromPath(cert).value(0);
         QSslConfiguration server = QSslConfiguration::defaultConfiguration();
         server.setLocalCertificate(certificate);
-        server.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+        server.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
         m_server.setSslConfiguration(server);
-
         // The client side trusts this certificate and nothing else changes: checks stay on.
         if (trustHere) {
             QSslConfiguration client = QSslConfiguration::defaultConfiguration();
@@ -66,7 +60,6 @@ public:
             QSslConfiguration::setDefaultConfiguration(client);
         }
         m_certificatePath = cert;
-
         connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection())
                 serve(socket);
@@ -88,6 +81,7 @@ public:
 private:
     void serve(QTcpSocket *socket)
     {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
             QByteArray &buffer = m_buffers[socket];
             buffer += socket->readAll();
@@ -96,12 +90,10 @@ private:
                 return;
             Request request;
             const QList<QByteArray> lines = buffer.left(end).split('\n');
-            for (const QByteArray &line : lines.mid(1)) {
-                const qsizetype colon = line.indexOf(':');
-                if (colon > 0)
+            for (const QByteArray &line : lines.mid(1))
+                if (const qsizetype colon = line.indexOf(':'); colon > 0)
                     request.headers.insert(
                         line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
-            }
             const qsizetype length = request.headers.value("content-length").toLongLong();
             if (buffer.size() < end + 4 + length)
                 return;
@@ -112,30 +104,24 @@ private:
             requests.append(request.path);
             received.append(request);
             const Response response = routes.value(request.path, Response{404, "not found"});
-            if (response.drop)
-                return socket->abort();
-            if (response.hang)
-                return;
+            if (response.drop || response.hang) // dropped, or left waiting
+                return response.drop ? socket->abort() : void();
             QTimer::singleShot(response.delayMs, socket, [socket, response] {
                 socket->write("HTTP/1.1 " + QByteArray::number(response.status)
-                    + " X\r\n"
-                      "Content-Type: application/octet-stream\r\nContent-Length: "
-                    + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n"
-                    + (response.trickleMs > 0 ? QByteArray() : response.body));
-                if (response.trickleMs <= 0)
-                    return socket->disconnectFromHost();
-                const qsizetype part = response.body.size() / 10 + 1;
-                for (int i = 0; i < 10; ++i) {
-                    QTimer::singleShot(
-                        (i + 1) * response.trickleMs, socket, [socket, response, part, i] {
-                            socket->write(response.body.mid(i * part, part));
-                            if (i == 9)
-                                socket->disconnectFromHost();
-                        });
+                    + " X\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                    + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n");
+                // All at once, or in ten parts each `trickleMs` after the one before.
+                const int parts = response.trickleMs > 0 ? 10 : 1;
+                const qsizetype part = response.body.size() / parts + 1;
+                for (int i = 0; i < parts; ++i) {
+                    QTimer::singleShot((i + 1) * response.trickleMs, socket, [=] {
+                        socket->write(response.body.mid(i * part, part));
+                        if (i == parts - 1)
+                            socket->disconnectFromHost();
+                    });
                 }
             });
         });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 
     QTemporaryDir m_dir;

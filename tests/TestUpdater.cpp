@@ -5,20 +5,20 @@
 #include "updater/UpdateVerifier.h"
 #include "updater/Updater.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 
+#include <filesystem>
 #include <sodium.h>
 #include <sys/stat.h>
 
+namespace fs = std::filesystem;
+using Hash = QCryptographicHash;
 using Kind = UpdateFeed::PackageKind;
 using Page = UpdaterWindow::Page;
 using Response = FeedServer::Response;
@@ -56,23 +56,23 @@ QString describe(const std::optional<UpdateFeed> &feed)
     return parts.join('|');
 }
 
-// What the window shows: its labels, [buttons], the bar's text and the notes.
+// What the window shows, sorted: its labels, [buttons], the bar's text and the notes. The texts
+// come from the network: a label that would read markup says so.
 QStringList shown(const UpdaterWindow &window)
 {
     QStringList texts;
-    for (const QLabel *label : window.findChildren<QLabel *>()) {
-        if (label->textFormat() != Qt::PlainText) // texts come from the network
-            texts << "markup: " + label->text();
-        else if (label->isVisibleTo(&window) && !label->text().isEmpty())
-            texts << label->text();
-    }
-    for (const QPushButton *button : window.findChildren<QPushButton *>())
-        if (button->isVisibleTo(&window))
+    for (const QWidget *w : window.findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (!w->isVisibleTo(&window))
+            continue;
+        if (const auto *label = qobject_cast<const QLabel *>(w); label && !label->text().isEmpty())
+            texts << (label->textFormat() == Qt::PlainText ? "" : "markup: ") + label->text();
+        else if (const auto *button = qobject_cast<const QPushButton *>(w))
             texts << "[" + button->text() + "]";
-    if (const auto *bar = window.findChild<QProgressBar *>(); bar->isVisibleTo(&window))
-        texts << "bar " + bar->text();
-    if (const auto *notes = window.findChild<QPlainTextEdit *>(); notes->isVisibleTo(&window))
-        texts << "notes: " + notes->toPlainText();
+        else if (const auto *bar = qobject_cast<const QProgressBar *>(w))
+            texts << "bar " + bar->text();
+        else if (const auto *notes = qobject_cast<const QPlainTextEdit *>(w))
+            texts << "notes: " + notes->toPlainText();
+    }
     texts.sort();
     return texts;
 }
@@ -96,55 +96,41 @@ class TestUpdater : public QObject
     const QString m_downloads = m_dir.filePath("downloads");
     const QByteArray m_next = QByteArray("new AppImage ") + QByteArray(200000, 'n');
 
-    QByteArray sign(const QByteArray &message) const
+    // The valid feed offering `version` with m_next as its AppImage, signed as `kind` and
+    // `signedVersion` (by default: what the feed says).
+    QByteArray feed(
+        const QString &version, QString signedVersion = {}, Kind kind = Kind::AppImage) const
     {
+        const QByteArray statement = UpdateVerifier::statement(
+            kind, signedVersion.isEmpty() ? version : signedVersion, m_next.size(), sha256(m_next));
         QByteArray signature(crypto_sign_BYTES, 0);
         crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-            reinterpret_cast<const unsigned char *>(message.constData()), message.size(),
+            reinterpret_cast<const unsigned char *>(statement.constData()), statement.size(),
             reinterpret_cast<const unsigned char *>(m_secretKey.constData()));
-        return signature;
-    }
-
-    // A feed that offers `version`, with an AppImage entry for `appImage` whose statement is
-    // signed as `signedKind` and `signedVersion` (by default: what the feed says).
-    QByteArray feed(const QString &version, const QByteArray &appImage = {},
-        QString signedVersion = {}, Kind signedKind = Kind::AppImage) const
-    {
-        QJsonObject json{{"version", version}, {"notes", "Des nouveautés."}};
-        const QByteArray statement = UpdateVerifier::statement(signedKind,
-            signedVersion.isEmpty() ? version : signedVersion, appImage.size(), sha256(appImage));
-        if (!appImage.isNull())
-            json["packages"] = QJsonObject{{"appimage",
-                QJsonObject{{"url", m_server.url("/app.AppImage").toString()},
-                    {"size", appImage.size()}, {"sha256", QString(sha256(appImage).toHex())},
-                    {"signature", QString(sign(statement).toBase64())}}}};
-        return QJsonDocument(json).toJson();
+        return validFeed("1.4.0", version.toUtf8())
+            .replace("https://example.org/dl/OrvaneTavo.AppImage",
+                m_server.url("/app.AppImage").toEncoded())
+            .replace("41234567", QByteArray::number(m_next.size()))
+            .replace(QByteArray(32, '\xab').toHex().toUpper(), sha256(m_next).toHex())
+            .replace(QByteArray(64, '\x5a').toBase64(), signature.toBase64());
     }
 
     // Runs as if started from m_appImage.
-    std::unique_ptr<Updater> makeUpdater(bool automaticDownloads = false)
+    std::unique_ptr<Updater> makeUpdater()
     {
         auto updater = std::make_unique<Updater>(Updater::Config{m_server.url("/feed.json"),
             m_publicKey, "1.2.0", m_appImage, false, m_downloads, 4096, 500});
         updater->clock = [this] { return m_now; };
         updater->restartInto = [this](const QString &path) { m_restarts.append(path); };
-        updater->setAutomaticallyDownloadsUpdates(automaticDownloads);
         return updater;
     }
 
     static bool visible(const Updater &u) { return u.window() && u.window()->isVisible(); }
-    static QByteArray sha256(const QByteArray &b)
-    {
-        return QCryptographicHash::hash(b, QCryptographicHash::Sha256);
-    }
+    static QByteArray sha256(const QByteArray &b) { return Hash::hash(b, Hash::Sha256); }
+    static int modeOf(const QString &p) { return int(fs::status(p.toStdString()).permissions()); }
     static QStringList entries(const QString &folder)
     {
         return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    }
-    static mode_t modeOf(const QString &path)
-    {
-        struct stat s;
-        return ::stat(qPrintable(path), &s) == 0 ? s.st_mode & 07777 : 0;
     }
     static QByteArray readFile(const QString &path)
     {
@@ -158,14 +144,6 @@ class TestUpdater : public QObject
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
             && file.write(bytes) == bytes.size() && ::chmod(qPrintable(path), mode) == 0;
     }
-    // Bytes that differ from one position to the next: a chunk written twice or out of order shows.
-    static QByteArray pattern(qsizetype size, char seed)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (qsizetype i = 0; i < size; ++i)
-            bytes[i] = char(seed + i * 7 + i / 251);
-        return bytes;
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -175,6 +153,7 @@ private Q_SLOTS:
             reinterpret_cast<unsigned char *>(m_secretKey.data()));
         QVERIFY2(m_server.start(), "the test's HTTPS server did not start");
         QCOMPARE(UpdateVerifier::releasePublicKey().size(), 32);
+        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
     }
 
     void init()
@@ -228,34 +207,12 @@ private Q_SLOTS:
         QCOMPARE(error.isEmpty(), feed.has_value());
     }
 
-    // The makers signed an AppImage of 10000 bytes as version 1.4.0; the feed may say otherwise.
-    void onlyWhatTheStatementSaysIsAccepted()
-    {
-        const QByteArray hash(32, '\x5e'), key = m_publicKey;
-        const QByteArray sig
-            = sign(UpdateVerifier::statement(Kind::AppImage, "1.4.0", 10000, hash));
-        const Kind app = Kind::AppImage;
-        // The first row is the only one accepted: another version, kind, size, hash or key, a
-        // short key or a short signature is refused.
-        // clang-format off
-        const struct { Kind kind; const char *version; qint64 size; QByteArray sha, key, sig; } rows[] = {
-            {app, "1.4.0", 10000, hash, key, sig}, {app, "99.0", 10000, hash, key, sig},
-            {Kind::Deb, "1.4.0", 10000, hash, key, sig}, {app, "1.4.0", 10001, hash, key, sig},
-            {app, "1.4.0", 10000, "\x5f" + hash.chopped(1), key, sig},
-            {app, "1.4.0", 10000, hash, QByteArray(32, 'k'), sig},
-            {app, "1.4.0", 10000, hash, key.chopped(1), sig}, {app, "1.4.0", 10000, hash, key, sig.chopped(1)}};
-        // clang-format on
-        for (const auto &r : rows)
-            QCOMPARE(UpdateVerifier::verify(r.kind, r.version, {{}, r.size, r.sha, r.sig}, r.key),
-                &r == rows);
-    }
-
     // Releases are signed with OpenSSL by the script; the application checks them with
-    // libsodium. Both must write the same statement and agree on raw Ed25519.
-    void releaseScriptStatementsAreAccepted()
+    // libsodium. Both must write the same statement and agree on raw Ed25519, and what the
+    // statement says is all that is accepted: another kind, version, size, hash or key, a short
+    // key or a short signature is refused.
+    void onlyWhatTheReleaseScriptSignedIsAccepted()
     {
-        if (QStandardPaths::findExecutable("openssl").isEmpty())
-            QSKIP("openssl is not installed");
         const auto run = [](const QStringList &arguments) {
             QProcess script;
             script.start(SIGN_RELEASE_SCRIPT, arguments);
@@ -265,15 +222,23 @@ private Q_SLOTS:
         const QString key = m_dir.filePath("release.pem"), path = m_dir.filePath("release.deb");
         const QList<QByteArray> keygen = run({"keygen", key});
         QVERIFY(!(QFile::permissions(key) & (QFile::ReadGroup | QFile::ReadOther)));
-        const QByteArray content(1024 * 1024 + 3, 'r');
+        const QByteArray content(1024 * 1024 + 3, 'r'), hash = sha256(content);
         QVERIFY(writeFile(path, content));
         const QList<QByteArray> out = run({"sign", key, path, "deb", "1.5.0-beta.2"});
-        QCOMPARE(
-            out.mid(0, 2), QByteArrayList({"size: 1048579", "sha256: " + sha256(content).toHex()}));
-        const UpdatePackage package{
-            {}, content.size(), sha256(content), QByteArray::fromBase64(out.value(2).mid(11))};
-        QVERIFY(UpdateVerifier::verify(
-            Kind::Deb, "1.5.0-beta.2", package, QByteArray::fromBase64(keygen.value(0))));
+        QCOMPARE(out.mid(0, 2), QByteArrayList({"size: 1048579", "sha256: " + hash.toHex()}));
+        const QByteArray sig = QByteArray::fromBase64(out.value(2).mid(11));
+        const QByteArray pub = QByteArray::fromBase64(keygen.value(0));
+        const char *const beta = "1.5.0-beta.2";
+        // clang-format off
+        const struct { Kind kind; const char *version; qint64 size; QByteArray sha, key, sig; } rows[] = {
+            {Kind::Deb, beta, content.size(), hash, pub, sig}, {Kind::AppImage, beta, content.size(), hash, pub, sig},
+            {Kind::Deb, "1.5.0", content.size(), hash, pub, sig}, {Kind::Deb, beta, content.size() + 1, hash, pub, sig},
+            {Kind::Deb, beta, content.size(), sha256("r"), pub, sig}, {Kind::Deb, beta, content.size(), hash, m_publicKey, sig},
+            {Kind::Deb, beta, content.size(), hash, pub.chopped(1), sig}, {Kind::Deb, beta, content.size(), hash, pub, sig.chopped(1)}};
+        // clang-format on
+        for (const auto &r : rows)
+            QCOMPARE(UpdateVerifier::verify(r.kind, r.version, {{}, r.size, r.sha, r.sig}, r.key),
+                &r == rows);
         // Nothing is signed for a kind or a version the feed could not carry, and a second
         // keygen never replaces the makers' key.
         QVERIFY(run({"sign", key, path, "snap", "1.5.0"}).isEmpty());
@@ -285,7 +250,11 @@ private Q_SLOTS:
     // Whatever stops a replacement, the old file stays whole and nothing is left beside it.
     void fileReplacement()
     {
-        const QByteArray next = pattern(200000, 'n'), big = pattern(3 * 1024 * 1024 + 5, 'b');
+        // Numbers in a row: a chunk written twice or out of order shows.
+        QByteArray big;
+        for (int i = 0; big.size() < 3 * 1024 * 1024; ++i)
+            big += QByteArray::number(i) + ' ';
+        const QByteArray next = big.left(200000), old = big.mid(3, 100000);
         // The old target's mode (0: none), the source (null: none), the content whose SHA-256 is
         // expected, and what the last look before the rename says: several chunks, empty, a new
         // target, interrupted before the rename, the source swapped after the check, no source.
@@ -299,7 +268,6 @@ private Q_SLOTS:
             const QString target = dir.filePath("OrvaneTavo.AppImage"), from = dir.filePath("part");
             // The new file's mode depends neither on the umask nor on the source's mode.
             const auto restoreUmask = qScopeGuard([old = ::umask(077)] { ::umask(old); });
-            const QByteArray old = pattern(100000, 'o');
             QVERIFY(mode == 0 || writeFile(target, old, mode));
             QVERIFY(source.isNull() || writeFile(from, source, 0604));
             const bool replacing = source == checked && commit;
@@ -315,11 +283,12 @@ private Q_SLOTS:
             QCOMPARE(error.isEmpty(), replacing);
             QCOMPARE(asked, source == checked);
             QCOMPARE(readFile(target), replacing ? source : old);
-            QCOMPARE(modeOf(target), mode_t(mode ? mode : 0755));
+            QCOMPARE(modeOf(target), int(mode ? mode : 0755));
             QCOMPARE(entries(dir.path()).size(), source.isNull() ? 1 : 2);
         }
     }
 
+    // The version apt installed, without epoch or Debian revision, to compare with the feed's.
     void installedPackage()
     {
         const QByteArray ours = "/.\n/usr\n/usr/bin\n/usr/bin/orvanetavo\n/usr/share/man/man1\n";
@@ -354,11 +323,6 @@ private Q_SLOTS:
                 = InstalledPackage::owning("/usr/bin/orvanetavo", "orvanetavo", dpkg.path());
             QCOMPARE(found.value_or(InstalledPackage()).version, QString(version));
         }
-    }
-
-    // What apt installed, compared with the feed's version: no epoch, no Debian revision.
-    void upstreamVersion()
-    {
         for (const auto &[debian, upstream] : {std::pair{"0.1.0", "0.1.0"}, {"0.1.0-1", "0.1.0"},
                  {"1:0.2.0", "0.2.0"}, {"2:1.0-rc1-3", "1.0-rc1"}})
             QCOMPARE(InstalledPackage({"orvanetavo", debian}).upstreamVersion(), QString(upstream));
@@ -377,6 +341,7 @@ private Q_SLOTS:
         const QString fetching = "Téléchargement de la mise à jour…";
         const auto row = [](const char *name, Show show, QStringList expected, const char *how,
                              QStringList reported) {
+            expected.sort();
             QTest::newRow(name) << show << expected << QString(how) << reported;
         };
         // clang-format off
@@ -397,7 +362,6 @@ private Q_SLOTS:
     void windowPages()
     {
         QFETCH(Show, show);
-        QFETCH(QStringList, expected);
         QFETCH(QString, how);
         UpdaterWindow window;
         window.showAvailable("9.9", "9.8", "notes");
@@ -405,32 +369,24 @@ private Q_SLOTS:
         show(window);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        expected.sort();
-        QCOMPARE(shown(window), expected);
-        for (const QWidget *child : window.findChildren<QWidget *>())
-            QVERIFY2(!child->isVisible()
-                    || window.rect().contains(
-                        QRect(child->mapTo(&window, QPoint()), child->size())),
-                child->metaObject()->className());
-        QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
+        QTEST(shown(window), "expected");
+        for (const QWidget *child : window.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            QVERIFY(!child->isVisible() || window.rect().contains(child->geometry()));
         QVERIFY(window.grab().save(
-            QString(SCREENSHOT_DIR) + "/updater-" + QTest::currentDataTag() + ".png"));
+            QString(SCREENSHOT_DIR "/updater-") + QTest::currentDataTag() + ".png"));
 
         QStringList names;
-        // What the window manager sends for the title bar's close button: a spontaneous event.
-        const auto closeFromTitleBar = [&] {
-            QCloseEvent event;
-            QApplication::sendEvent(window.windowHandle(), &event);
-        };
         for (const auto &[signal, name] : {std::pair{&UpdaterWindow::cancelRequested, "cancel"},
                  {&UpdaterWindow::installRequested, "install"},
                  {&UpdaterWindow::laterChosen, "later"},
                  {&UpdaterWindow::restartRequested, "restart"}})
             connect(&window, signal, this, [&names, name] { names << name; });
+        // What the window manager sends for the title bar's close button: a spontaneous event.
+        QCloseEvent closeButton;
         if (how == "escape")
             QTest::keyClick(&window, Qt::Key_Escape);
         else if (how == "close")
-            closeFromTitleBar();
+            QApplication::sendEvent(window.windowHandle(), &closeButton);
         else if (how == "updater")
             QVERIFY(window.close());
         for (QPushButton *button : window.findChildren<QPushButton *>())
@@ -438,8 +394,8 @@ private Q_SLOTS:
                 QTest::mouseClick(button, Qt::LeftButton);
         if (window.isVisible())
             names << "open";
-        else
-            closeFromTitleBar(); // closing what is already closed reports nothing more
+        else // closing what is already closed reports nothing more
+            QApplication::sendEvent(window.windowHandle(), &closeButton);
         QTEST(names, "reported");
     }
 
@@ -447,15 +403,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<Response>("response");
         QTest::addColumn<Page>("page");
-        const QByteArray big = feed("9.0.0").replace("Des nouveautés.", QByteArray(5000, 'x'));
+        // clang-format off
         QTest::newRow("newer") << Response{200, feed("1.10.0")} << Page::Available;
         QTest::newRow("same") << Response{200, feed("1.2.0")} << Page::UpToDate;
         QTest::newRow("pre-release") << Response{200, feed("2.0.0-beta.1")} << Page::UpToDate;
-        QTest::newRow("malformed") << Response{200, "{\"version\": "} << Page::Failure;
-        QTest::newRow("over the cap") << Response{200, big} << Page::Failure;
+        // Blank space is valid JSON: only the size refuses it.
+        QTest::newRow("over the cap") << Response{200, QByteArray(5000, ' ') + feed("9.0.0")} << Page::Failure;
         QTest::newRow("time-out") << Response{200, {}, true} << Page::Failure;
         QTest::newRow("404") << Response{404, feed("9.0.0")} << Page::Failure;
         QTest::newRow("203, from a proxy") << Response{203, feed("9.0.0")} << Page::Failure;
+        // clang-format on
     }
 
     void checkEndsInTheRightWindow()
@@ -520,7 +477,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("signedFeed");
         QTest::addColumn<bool>("background");
         QTest::addColumn<QString>("trouble");
-        const QByteArray genuine = feed("1.3.0", m_next);
+        const QByteArray genuine = feed("1.3.0");
         // clang-format off
         for (const bool background : {false, true}) {
             const QByteArray mode = background ? ", in the background" : ", asked for";
@@ -528,9 +485,8 @@ private Q_SLOTS:
             QTest::newRow(("one flipped byte" + mode).constData()) << QByteArray(m_next).replace(100, 1, "o") << genuine << background << "";
             QTest::newRow(("longer than announced" + mode).constData()) << m_next + "x" << genuine << background << "";
         }
-        QTest::newRow("shorter than announced") << m_next.chopped(1) << genuine << false << "";
-        QTest::newRow("an older file offered as newer") << m_next << feed("1.3.0", m_next, "1.1.0") << false << "";
-        QTest::newRow("the .deb offered as the AppImage") << m_next << feed("1.3.0", m_next, "", Kind::Deb) << false << "";
+        QTest::newRow("an older file offered as newer") << m_next << feed("1.3.0", "1.1.0") << false << "";
+        QTest::newRow("the .deb offered as the AppImage") << m_next << feed("1.3.0", "", Kind::Deb) << false << "";
         // Ten parts over twice the time-out, but never silent for as long as it.
         QTest::newRow("genuine, on a slow link") << m_next << genuine << false << "slow";
         QTest::newRow("swapped after the check") << m_next << genuine << true << "swapped";
@@ -545,18 +501,19 @@ private Q_SLOTS:
         QFETCH(QByteArray, signedFeed);
         QFETCH(bool, background);
         QFETCH(QString, trouble);
-        const bool signedRight = signedFeed == feed("1.3.0", m_next);
+        const bool signedRight = signedFeed == feed("1.3.0");
         const bool fetched = served == m_next && signedRight && trouble != "blocked";
         const bool genuine = fetched && trouble != "swapped";
         const QString download = m_downloads + "/app.AppImage", victim = m_dir.filePath("victim");
-        QVERIFY(writeFile(victim, "victim") && QDir().mkpath(m_downloads));
-        QVERIFY(QFile::setPermissions(m_downloads, QFile::Permissions(0x7755)));
-        QVERIFY(QFile::link(victim, download));
+        QVERIFY(writeFile(victim, "victim") && QDir().mkpath(m_downloads)
+            && QFile::setPermissions(m_downloads, QFile::Permissions(0x7755))
+            && QFile::link(victim, download));
         if (trouble == "blocked")
             QVERIFY(QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "in the way"));
         m_server.routes["/feed.json"] = {200, signedFeed};
         m_server.routes["/app.AppImage"] = {200, served, false, 0, {}, trouble == "slow" ? 100 : 0};
-        auto updater = makeUpdater(background);
+        auto updater = makeUpdater();
+        updater->setAutomaticallyDownloadsUpdates(background);
         background ? updater->checkInBackgroundIfDue() : updater->checkForUpdates();
         QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
         // Fetched and checked quietly in the background; only a verified file is offered.
@@ -564,10 +521,9 @@ private Q_SLOTS:
         if (!background)
             QCOMPARE(updater->window()->page(), signedRight ? Page::Available : Page::Failure);
         if (background && fetched) {
-            QVERIFY(!QFileInfo(download).isSymLink());
             QCOMPARE(readFile(download), m_next);
-            QCOMPARE(modeOf(download), mode_t(0600));
-            QCOMPARE(modeOf(m_downloads), mode_t(0700));
+            QCOMPARE(modeOf(download), 0600);
+            QCOMPARE(modeOf(m_downloads), 0700);
             // Swapped for a file of the same size after the check: refused while it is copied.
             if (trouble == "swapped")
                 QVERIFY(writeFile(download, QByteArray(m_next).replace(5, 1, "x"), 0600));
@@ -580,7 +536,6 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_appImage), genuine ? m_next : oldAppImage);
         QCOMPARE(readFile(victim), QByteArray("victim"));
         if (genuine) {
-            QCOMPARE(modeOf(m_appImage), mode_t(0755));
             Q_EMIT updater->window()->restartRequested();
             QCOMPARE(m_restarts, QStringList{m_appImage});
         }
