@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -14,8 +13,7 @@ public:
     struct Output
     {
         int exitCode = -1; // -1: did not end by itself within a minute
-        QString out;
-        QString err;
+        QString out, err;
     };
 
     // One of the makers' commands, run to its end.
@@ -25,8 +23,8 @@ public:
         process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
             return {};
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+        return {
+            process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
     }
 
     // A command's output read as one JSON object a line.
@@ -46,10 +44,8 @@ public:
             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                 "-keyout", keyPath(), "-out", certPath(), "-days", "2", "-subj", "/CN=127.0.0.1",
                 "-addext", "subjectAltName=IP:127.0.0.1"});
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
-            return false;
-        QFile file(certPath());
-        m_certificate = QSslCertificate(file.open(QIODevice::ReadOnly) ? file.readAll() : "");
+        openssl.waitForFinished(20000);
+        m_certificate = QSslCertificate::fromPath(certPath()).value(0);
         return !m_certificate.isNull();
     }
     QString certPath() const { return m_dir.filePath(QStringLiteral("cert.pem")); }
@@ -63,10 +59,8 @@ public:
         if (!m_certificate.isNull())
             arguments << "--cert" << certPath() << "--key" << keyPath();
         m_process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments + extra);
-        while (m_process.waitForStarted(10000) && !m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(10000))
-                return false;
-        }
+        while (m_process.waitForStarted(10000) && !m_process.canReadLine()
+            && m_process.waitForReadyRead(10000)) { }
         const QByteArray line = m_process.readLine().trimmed();
         m_port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
         return line.startsWith("listening on ") && m_port != 0;
