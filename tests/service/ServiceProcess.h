@@ -67,20 +67,15 @@ public:
     }
     quint16 port() const { return m_port; }
 
-    void kill()
+    // SIGTERM, on which the service commits what waits and ends with 0; or SIGKILL.
+    int stop(bool kill = false)
     {
-        m_process.kill();
-        m_process.waitForFinished(10000);
+        kill ? m_process.kill() : m_process.terminate();
+        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
+            ? m_process.exitCode()
+            : -1;
     }
-    // SIGTERM: the service commits what waits and ends with 0.
-    int stop()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            kill();
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    ~ServiceProcess() { kill(); }
+    ~ServiceProcess() { stop(true); }
 
 private:
     QTemporaryDir m_dir;
