@@ -64,7 +64,12 @@ private Q_SLOTS:
         m_app.setProcessEnvironment(env);
         m_app.setProcessChannelMode(QProcess::ForwardedChannels);
     }
-    void cleanupTestCase() { QCOMPARE(m_service.stop(), 0); }
+    void cleanupTestCase()
+    {
+        m_app.kill();
+        m_app.waitForFinished();
+        QCOMPARE(m_service.stop(), 0);
+    }
 
     void reportCrashAndReply()
     {
