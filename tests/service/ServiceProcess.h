@@ -4,7 +4,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSslCertificate>
 #include <QTemporaryDir>
 
 // The real orvanetavo-service binary, started by a test on a free loopback port.
@@ -14,8 +13,7 @@ public:
     struct Output
     {
         int exitCode = -1; // -1: did not end by itself within a minute
-        QString out;
-        QString err;
+        QString out, err;
     };
 
     // One of the makers' commands, run to its end.
@@ -25,8 +23,8 @@ public:
         process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
             return {};
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+        return {
+            process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
     }
 
     // A command's output read as one JSON object a line.
@@ -46,51 +44,38 @@ public:
             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                 "-keyout", keyPath(), "-out", certPath(), "-days", "2", "-subj", "/CN=127.0.0.1",
                 "-addext", "subjectAltName=IP:127.0.0.1"});
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
-            return false;
-        QFile file(certPath());
-        m_certificate = QSslCertificate(file.open(QIODevice::ReadOnly) ? file.readAll() : "");
-        return !m_certificate.isNull();
+        return openssl.waitForFinished(20000) && openssl.exitCode() == 0;
     }
     QString certPath() const { return m_dir.filePath(QStringLiteral("cert.pem")); }
     QString keyPath() const { return m_dir.filePath(QStringLiteral("key.pem")); }
-    QSslCertificate certificate() const { return m_certificate; }
 
     // Serves the database on 127.0.0.1, on the port the first line of its output names.
     bool start(const QString &database, const QStringList &extra = {})
     {
         QStringList arguments = {"serve", "--db", database, "--listen", "127.0.0.1:0"};
-        if (!m_certificate.isNull())
+        if (QFile::exists(certPath()))
             arguments << "--cert" << certPath() << "--key" << keyPath();
         m_process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments + extra);
-        while (m_process.waitForStarted(10000) && !m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(10000))
-                return false;
-        }
+        while (m_process.waitForStarted(10000) && !m_process.canReadLine()
+            && m_process.waitForReadyRead(10000)) { }
         const QByteArray line = m_process.readLine().trimmed();
         m_port = quint16(line.mid(line.lastIndexOf(':') + 1).toUInt());
         return line.startsWith("listening on ") && m_port != 0;
     }
     quint16 port() const { return m_port; }
 
-    void kill()
+    // SIGTERM, on which the service commits what waits and ends with 0; or SIGKILL.
+    int stop(bool kill = false)
     {
-        m_process.kill();
-        m_process.waitForFinished(10000);
+        kill ? m_process.kill() : m_process.terminate();
+        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
+            ? m_process.exitCode()
+            : -1;
     }
-    // SIGTERM: the service commits what waits and ends with 0.
-    int stop()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000))
-            kill();
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    ~ServiceProcess() { kill(); }
+    ~ServiceProcess() { stop(true); }
 
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
-    QSslCertificate m_certificate;
     quint16 m_port = 0;
 };

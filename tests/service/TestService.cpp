@@ -1,20 +1,128 @@
-#include "HttpConnection.h"
-#include "PgCluster.h"
 #include "ServiceProcess.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
+#include <QSslSocket>
 #include <QtTest>
 
 #include <deque>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+// A blocking HTTP/1.1 client on one connection to the service on 127.0.0.1, for tests that
+// control every byte (a head without its body, requests sent ahead, raw garbage). With a
+// certificate the connection is TLS and trusts that certificate only.
+struct HttpReply
+{
+    int status = 0; // 0: no answer (connection closed or timed out)
+    QByteArray head, body;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+class HttpConnection
+{
+public:
+    explicit HttpConnection(quint16 port, const QString &trusted = {})
+    {
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setCaCertificates(QSslCertificate::fromPath(trusted));
+        m_socket.setSslConfiguration(config);
+        trusted.isEmpty() ? m_socket.connectToHost(QHostAddress::LocalHost, port)
+                          : m_socket.connectToHostEncrypted("127.0.0.1", port);
+    }
+    bool write(const QByteArray &bytes)
+    {
+        if (m_socket.mode() == QSslSocket::UnencryptedMode
+                ? !m_socket.waitForConnected(5000)
+                : !m_socket.isEncrypted() && !m_socket.waitForEncrypted(5000))
+            return false;
+        m_socket.write(bytes);
+        while (m_socket.bytesToWrite() > 0 && m_socket.waitForBytesWritten(5000)) { }
+        return m_socket.bytesToWrite() == 0;
+    }
+    // The client sends nothing more but still reads.
+    void shutdownWrite() { ::shutdown(int(m_socket.socketDescriptor()), SHUT_WR); }
+    // One answer; what already arrived counts first, so that a time-out of 0 still reads it.
+    HttpReply read(int timeoutMs = 10000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        static const QRegularExpression contentLength("\r\nContent-Length: (\\d+)\r\n");
+        qsizetype end, length = 0;
+        while ((end = (m_buffer += m_socket.readAll()).indexOf("\r\n\r\n")) < 0
+            || m_buffer.size() < end + 4
+                    + (length
+                        = contentLength.match(m_buffer.left(end + 2)).captured(1).toLongLong())) {
+            if (!m_socket.waitForReadyRead(qMax<qint64>(1, timeoutMs - clock.elapsed())))
+                return {};
+        }
+        HttpReply reply{
+            m_buffer.mid(9, 3).toInt(), m_buffer.left(end), m_buffer.mid(end + 4, length)};
+        m_buffer.remove(0, end + 4 + length);
+        return reply;
+    }
+    // True when the service closes the connection within the time.
+    bool waitForClose(int timeoutMs)
+    {
+        return m_socket.state() == QAbstractSocket::UnconnectedState
+            || m_socket.waitForDisconnected(timeoutMs);
+    }
+
+private:
+    QSslSocket m_socket;
+    QByteArray m_buffer;
+};
+
+// A private PostgreSQL server in a temporary folder, reached through a Unix socket in that folder
+// only (no TCP port), and not waiting for the disk: it lives for one run. PostgreSQL refuses to
+// run as root, so under root (as in CI) it runs as the unprivileged user "nobody".
+class PgCluster
+{
+public:
+    // False when no PostgreSQL server can start here.
+    bool start()
+    {
+        const QDir versions("/usr/lib/postgresql", {}, QDir::Name | QDir::Reversed,
+            QDir::Dirs | QDir::NoDotAndDotDot);
+        m_bin = versions.filePath(versions.entryList().value(0)) + "/bin/"; // the newest
+        const passwd *nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+        if (nobody && ::chown(QFile::encodeName(m_dir.path()), nobody->pw_uid, nobody->pw_gid) == 0)
+            m_runAs = {"-u", "nobody", "--"};
+        return tool("initdb", {"-A", "trust", "-U", "postgres", "--no-sync", "-E", "UTF8"})
+            && control("start");
+    }
+    // pg_ctl start, stop or restart, waiting until it is done.
+    bool control(const QString &action)
+    {
+        const QString options = "-c listen_addresses='' -k " + m_dir.path() + " -F";
+        return tool(
+            "pg_ctl", {"-o", options, "-l", m_dir.filePath("log"), "-m", "fast", "-w", action});
+    }
+    // The address the service takes with --db.
+    QString location() const { return "postgresql:///postgres?user=postgres&host=" + m_dir.path(); }
+    ~PgCluster() { control("stop"); }
+
+private:
+    bool tool(const QString &name, const QStringList &arguments) const
+    {
+        QProcess process;
+        const QStringList all = QStringList{m_bin + name, "-D", m_dir.filePath("data")} + arguments;
+        process.start(
+            m_runAs.isEmpty() ? all.first() : "runuser", m_runAs + all.mid(m_runAs.isEmpty()));
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QStringList m_runAs; // runuser's arguments before the command
+};
+
+static const char *noPostgres = "no PostgreSQL server here (scripts/bootstrap.sh installs one)";
 // The store of the current row, or a skip when PostgreSQL cannot run here.
 #define FETCH_STORE(at)                                                                            \
     QFETCH(int, at);                                                                               \
     if (m_locations[at].isEmpty())                                                                 \
-        QSKIP(qPrintable(m_pgWhy));
+        QSKIP(noPostgres);
 
 // The real service binary on loopback, over a SQLite file and a private PostgreSQL server
 // started once for the whole run: what it takes and refuses, how it speaks HTTP, what it
@@ -38,41 +146,36 @@ class TestService : public QObject
     }
     static QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
     {
-        if (value.isUndefined())
-            object.remove(key);
-        else
-            object.insert(key, value);
+        value.isUndefined() ? object.remove(key) : void(object.insert(key, value));
         return object;
     }
-    static QByteArray post(const QByteArray &path, const QByteArray &body,
-        const QByteArray &head = {}, const QByteArray &method = "POST")
+    static QByteArray post(
+        const QByteArray &path, const QByteArray &body, const QByteArray &head = {})
     {
-        return method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
             + QByteArray::number(body.size()) + "\r\n" + head + "\r\n" + body;
     }
     static inline const QByteArray reportPath = "/api/report.php", crashPath = "/api/crash.php",
                                    statusPath = "/api/status.php";
-    // The status and the JSON object of one exchange on a kept-alive connection.
-    static std::pair<int, QJsonObject> ask(HttpConnection &http, const QByteArray &path,
-        const QJsonObject &body, const QByteArray &head = {})
+    // One exchange on a kept-alive connection.
+    static HttpReply ask(HttpConnection &http, const QByteArray &path, const QJsonObject &body,
+        const QByteArray &head = {})
     {
-        const HttpReply reply = http.exchange(post(path, json(body), head));
-        return {reply.status, QJsonDocument::fromJson(reply.body).object()};
+        return http.write(post(path, json(body), head)) ? http.read() : HttpReply();
     }
-    // Records stored, by type, as the makers' export sees them.
-    static QMap<QString, int> stored(const QString &location)
+    // Reports, crashes and replies stored, as the makers' export sees them.
+    static QList<int> stored(const QString &location)
     {
-        QMap<QString, int> types;
+        QList<int> counts = {0, 0, 0};
         for (const QJsonObject &o : ServiceProcess::jsonLines({"export", "--db", location}))
-            ++types[o["type"].toString()];
-        return types;
+            ++counts[QStringList({"report", "crash", "reply"}).indexOf(o["type"].toString())];
+        return counts;
     }
 
     QTemporaryDir m_dir;
     PgCluster m_pg;
-    QString m_pgWhy;
-    ServiceProcess m_services[2]; // SQLite, PostgreSQL
-    QString m_locations[2];
+    ServiceProcess m_services[3]; // SQLite, PostgreSQL, and SQLite with rate limits
+    QString m_locations[3];
 
     static void addStores()
     {
@@ -85,31 +188,44 @@ private Q_SLOTS:
     {
         const QStringList unlimited = {"--report-limit", "0,0", "--crash-limit", "0,0"};
         m_locations[0] = m_dir.filePath("service.db");
+        m_locations[2] = m_dir.filePath("limits.db");
         QVERIFY(m_services[0].start(m_locations[0], unlimited));
-        if (m_pg.start(&m_pgWhy)) {
+        QVERIFY(m_services[2].start(m_locations[2],
+            {"--report-limit", "6,10", "--crash-limit", "2,0", "--max-connections", "4"}));
+        if (m_pg.start()) {
             m_locations[1] = m_pg.location();
             QVERIFY(m_services[1].start(m_locations[1], unlimited));
         }
     }
     void cleanupTestCase()
     {
-        for (int at : {0, 1})
+        for (int at : {0, 1, 2})
             QVERIFY(m_locations[at].isEmpty() || m_services[at].stop() == 0);
     }
 
-    // One request on a fresh connection: its status, a fragment of its JSON answer, and that
-    // exactly what was acknowledged was stored.
+    // What one connection gets for the bytes sent on it: the statuses in order, a fragment of the
+    // last JSON answer, whether the service closes it (-1: not looked at; 2: once the client has
+    // half-closed), and how many reports and crashes were stored.
     void requests_data()
     {
         QTest::addColumn<int>("at");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("status");
+        QTest::addColumn<QList<int>>("statuses");
         QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("closes");
+        QTest::addColumn<QList<int>>("kept");
+        const auto flow = [](const char *name, const QByteArray &bytes, const QList<int> &statuses,
+                              int closes, const QList<int> &kept = {0, 0}, int at = 0) {
+            QTest::addRow("%s%s", at == 1 ? "postgresql: " : "", name)
+                << at << bytes << statuses << QString() << closes << kept;
+        };
         const auto row = [](const QByteArray &name, const QByteArray &bytes, int status,
                              const QString &answer, bool bothStores = false) {
-            QTest::addRow("sqlite: %s", name.constData()) << 0 << bytes << status << answer;
-            if (bothStores)
-                QTest::addRow("postgresql: %s", name.constData()) << 1 << bytes << status << answer;
+            const QList<int> kept = {status == 200 && bytes.contains("report.php"),
+                status == 200 && bytes.contains("crash.php")};
+            for (int at = 0; at <= int(bothStores); ++at)
+                QTest::addRow("%s%s", at ? "postgresql: " : "", name.constData())
+                    << at << bytes << QList{status} << answer << -1 << kept;
         };
         const QByteArray &r = reportPath, &c = crashPath, &s = statusPath;
         const QJsonObject good = report("R");
@@ -120,31 +236,41 @@ private Q_SLOTS:
                 reportPath, "{\"d\":\"R\",\"v\":\"1\",\"os\":\"o\",\"text\":\"" + t + "\"}");
         };
         const QString badText = "not valid Unicode", notObject = "not a JSON object";
+        const QByteArray poll = json(with(good, "text", QJsonValue::Undefined));
+        const auto old = [](QByteArray bytes) { return bytes.replace(" HTTP/1.1", " HTTP/1.0"); };
+        // An exact repeat from the same device and address is acknowledged and kept once.
+        const QJsonObject once = report("repeat");
+        const QByteArray repeats = rp(once) + cr(crash("repeat")) + rp(once) + cr(crash("repeat"))
+            + post(r, json(once), "X-Forwarded-For: 192.0.2.9\r\n") + rp(with(once, "os", "x"));
+        // 6 reports an hour per device and 10 per address, bursts of 3 and 5: a device is refused
+        // from anywhere, an address whatever the device; of a forwarded list, only the proxy's own
+        // last entry counts.
+        QByteArray limited = cr(crash("c", "1")) + cr(crash("c", "2"));
+        const char *one = "192.0.2.1";
+        for (const auto &[device, from] :
+            {std::pair{"flood", one}, {"flood", one}, {"flood", one}, {"flood", "192.0.2.2"},
+                {"calm", one}, {"calm2", one}, {"fresh", one}, {"fresh", "192.0.2.1, 192.0.2.3"}})
+            limited += post(r, json(report(device, QString::number(limited.size()))),
+                "X-Forwarded-For: " + QByteArray(from) + "\r\n");
         // clang-format off
         row("report", rp(good), 200, R"({"ok":true})", true);
-        row("report with email", rp(with(good, "email", " a@b.ch ")), 200, "true");
         row("text of 256 Ki", rp(report("R", QString(262144, 'x'))), 200, "true", true);
         row("text of 256 Ki escaped", rp(report("R", QString(262144, QChar(1)))), 200, "true");
         row("text over 256 Ki", rp(report("R", QString(262145, 'x'))), 400, "\"text\" must be 1 to 262144");
         row("crash", cr(crash("?")), 200, "true", true);
-        row("poll", post(s, json(with(good, "text", QJsonValue::Undefined))), 200, R"({"mid":0,"msg":""})", true);
+        row("poll", post(s, poll), 200, R"({"mid":0,"msg":""})", true);
         row("query ignored", post(s + "?x=1", json(good)), 200, R"("mid":0)");
-        row("lone high surrogate", text("\\ud800x"), 400, badText, true);
-        row("lone high at the end", text("a\\uD800"), 400, badText, true);
+        row("lone high surrogate", text("a\\uD800"), 400, badText, true);
         row("lone low surrogate", text("\\udc00"), 400, badText);
         row("halves apart", text("\\ud83d \\ude00"), 400, badText);
         row("pair", text("\\\\\\ud83d\\ude00"), 200, "true", true);
-        row("raw surrogate bytes", text("\xed\xa0\x80"), 400, notObject);
         row("empty", post(r, {}), 400, notObject);
         row("array", post(c, "[{}]"), 400, notObject);
-        for (const char *key : {"d", "v", "os", "text"}) {
+        for (const char *key : {"d", "v", "os", "text"})
             row("missing " + QByteArray(key), rp(with(good, key, QJsonValue::Undefined)), 400, "missing key");
-            row(key + QByteArray(" as number"), rp(with(good, key, 7)), 400,
-                QString("\"%1\" must be a string").arg(key));
-        }
         for (const char *key : {"kind", "message", "stack"})
-            row("crash missing " + QByteArray(key), cr(with(crash("?"), key, QJsonValue::Undefined)), 400,
-                QString("missing key \"%1\"").arg(key));
+            row("crash missing " + QByteArray(key), cr(with(crash("?"), key, QJsonValue::Undefined)), 400, "missing key");
+        row("os as number", rp(with(good, "os", 7)), 400, "\"os\" must be a string");
         row("blank text", rp(with(good, "text", " \n\t ")), 400, "\"text\" is blank");
         row("device 128", rp(with(good, "d", QString(128, 'D'))), 200, "true");
         row("device 129", rp(with(good, "d", QString(129, 'D'))), 400, "1 to 128");
@@ -152,7 +278,6 @@ private Q_SLOTS:
         row("NUL in text", rp(report("R", QString("a") + QChar(0) + "b")), 400, "NUL");
         row("message too long", cr(with(crash("?"), "message", QString(16385, 'm'))), 400, "0 to 16384");
         row("GET", "GET /api/report.php HTTP/1.1\r\n\r\n", 405, "use POST");
-        row("PUT", post(r, json(good), {}, "PUT"), 405, "use POST");
         row("unknown path", post("/api/reports.php", json(good)), 404, "no such path");
         row("poll over 4 KiB", post(s, QByteArray(4097, ' ')), 413, "body over 4096");
         row("report of 100 MB", "POST /api/report.php HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n", 413, "1638400");
@@ -163,85 +288,42 @@ private Q_SLOTS:
         row("head of 20 KiB", "POST / HTTP/1.1\r\nX: " + QByteArray(20000, 'p') + "\r\n\r\n", 431, "head too large");
         row("HTTP/2.0", "POST /api/report.php HTTP/2.0\r\nContent-Length: 0\r\n\r\n", 505, "");
         row("garbage", QByteArray("GARBAGE\r\n\r\n"), 400, "not an HTTP request");
+        flow("Connection: close", post(s, poll, "Connection: close\r\n"), {200}, 1);
+        flow("HTTP/1.0", old(post(s, poll)), {200}, 1);
+        flow("HTTP/1.0 keep-alive", old(post(s, poll, "Connection: keep-alive\r\n")), {200}, 0);
+        flow("half-closed", rp(report("half")), {200}, 2, {1, 0});
+        flow("pipelined", post(s, poll) + post(s, "{}") + post("/nowhere", poll), {200, 400, 404}, 0);
+        flow("pipelined, then half-closed", post(s, poll) + post(s, poll), {200, 200}, 2);
+        flow("after a refused head", "POST / HTTP/1.1\r\n\r\n" + post(s, poll), {411}, 1);
+        for (int at : {0, 1})
+            flow("repeats", repeats, QList<int>(6, 200), -1, {3, 1}, at);
+        flow("rate limits", limited, {200, 429, 200, 200, 200, 429, 200, 200, 429, 200}, -1, {6, 1}, 2);
         // clang-format on
     }
     void requests()
     {
         FETCH_STORE(at);
         QFETCH(QByteArray, bytes);
-        QFETCH(int, status);
+        QFETCH(QList<int>, statuses);
         QFETCH(QString, answer);
-        const QMap<QString, int> before = stored(m_locations[at]);
+        QFETCH(int, closes);
+        QFETCH(QList<int>, kept);
+        const QList<int> before = stored(m_locations[at]);
         HttpConnection http(m_services[at].port());
-        const HttpReply reply = http.exchange(bytes);
-        QCOMPARE(reply.status, status);
-        const QString error = QJsonDocument::fromJson(reply.body)["error"].toString();
+        QVERIFY(http.write(bytes));
+        if (closes == 2)
+            http.shutdownWrite();
+        HttpReply reply;
+        for (int status : statuses)
+            QCOMPARE((reply = http.read()).status, status);
+        const QString error = reply.json()["error"].toString();
         QVERIFY2((reply.body + error.toUtf8()).contains(answer.toUtf8()), reply.body.constData());
         QVERIFY(reply.head.contains("Content-Type: application/json"));
-        QMap<QString, int> expected = before;
-        if (status == 200 && !bytes.contains("status.php"))
-            ++expected[bytes.contains("report.php") ? "report" : "crash"];
-        QCOMPARE(stored(m_locations[at]), expected);
-    }
-
-    // What one connection gets back: the statuses in order, and whether the service closes it.
-    void manners_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("halfClose");
-        QTest::addColumn<QList<int>>("statuses");
-        QTest::addColumn<bool>("closed");
-        const QByteArray poll = json(with(report("M"), "text", QJsonValue::Undefined));
-        const QByteArray &s = statusPath;
-        const auto old = [](QByteArray bytes) { return bytes.replace(" HTTP/1.1", " HTTP/1.0"); };
-        // clang-format off
-        QTest::newRow("Connection: close") << post(s, poll, "Connection: close\r\n") << false << QList{200} << true;
-        QTest::newRow("HTTP/1.0") << old(post(s, poll)) << false << QList{200} << true;
-        QTest::newRow("HTTP/1.0 keep-alive") << old(post(s, poll, "Connection: keep-alive\r\n"))
-                                             << false << QList{200} << false;
-        QTest::newRow("half-closed") << post(reportPath, json(report("half"))) << true << QList{200} << true;
-        QTest::newRow("pipelined") << post(s, poll) + post(s, "{}") + post("/nowhere", poll)
-                                   << false << QList{200, 400, 404} << false;
-        QTest::newRow("pipelined, then half-closed") << post(s, poll) + post(s, poll) << true << QList{200, 200} << true;
-        QTest::newRow("after a refused head") << "POST / HTTP/1.1\r\n\r\n" + post(s, poll) << false << QList{411} << true;
-        // clang-format on
-    }
-    void manners()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, halfClose);
-        QFETCH(QList<int>, statuses);
-        QFETCH(bool, closed);
-        HttpConnection http(m_services[0].port());
-        QVERIFY(http.open() && http.write(bytes));
-        if (halfClose)
-            http.shutdownWrite();
-        for (int status : statuses)
-            QCOMPARE(http.read(3000).status, status);
-        QCOMPARE(http.waitForClose(500), closed);
+        if (closes >= 0)
+            QCOMPARE(http.waitForClose(500), closes > 0);
         QCOMPARE(http.read(0).status, 0); // and nothing more came
-    }
-
-    // An exact repeat from the same device and address is acknowledged and kept once, also when
-    // the first answer never reached the client.
-    void repeatsAreKeptOnce_data() { addStores(); }
-    void repeatsAreKeptOnce()
-    {
-        FETCH_STORE(at);
-        const QJsonObject first = report("repeat", QString("fois %1").arg(at));
-        const QMap<QString, int> before = stored(m_locations[at]);
-        HttpConnection(m_services[at].port()).write(post(reportPath, json(first)));
-        HttpConnection http(m_services[at].port());
-        for (int i = 0; i < 2; ++i) {
-            QCOMPARE(ask(http, reportPath, first).second["ok"], QJsonValue(true));
-            QCOMPARE(ask(http, crashPath, crash("repeat")).first, 200);
-        }
-        QCOMPARE(ask(http, reportPath, first, "X-Forwarded-For: 192.0.2.9\r\n").first, 200);
-        QCOMPARE(ask(http, reportPath, with(first, "os", "x")).first, 200);
-        QMap<QString, int> expected = before;
-        expected["report"] += 3;
-        expected["crash"] += 1;
-        QCOMPARE(stored(m_locations[at]), expected);
+        QCOMPARE(
+            stored(m_locations[at]), QList({before[0] + kept[0], before[1] + kept[1], before[2]}));
     }
 
     // Replies left with the makers' command reach the device in order, one per poll, the last
@@ -253,24 +335,25 @@ private Q_SLOTS:
         const QString db = m_locations[at], dev = "CMD";
         HttpConnection http(m_services[at].port());
         const QJsonObject poll = with(report(dev), "text", QJsonValue::Undefined);
-        QCOMPARE(ask(http, statusPath, poll).second["mid"], QJsonValue(0));
         for (const char *text : {"Une", "Deux"})
             QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, text}).exitCode, 0);
         QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, " \n"}).exitCode, 1);
         QStringList seen;
         for (int i = 0; i < 3; ++i)
-            seen << ask(http, statusPath, poll).second["msg"].toString();
+            seen << ask(http, statusPath, poll).json()["msg"].toString();
         QCOMPARE(seen, QStringList({"Une", "Deux", "Deux"}));
-        const QList<QJsonObject> replies
-            = ServiceProcess::jsonLines({"replies", "--db", db, "--json"});
-        QVERIFY(replies.size() == 2 && !replies[1]["offered"].isNull());
+        QCOMPARE(stored(db)[2], 2);
+        QVERIFY(ServiceProcess::jsonLines({"replies", "--db", db, "--json"})
+                    .value(1)["offered"]
+                    .isString());
 
         const QStringList texts
             = {"court", "saut\nde ligne\tet tab", QString(300, 'x'), "émojis 🙃"};
         for (const QString &text : texts) {
-            QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).first, 200);
-            QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).first, 200);
+            QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).status, 200);
+            QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).status, 200);
         }
+        QCOMPARE(ask(http, crashPath, crash(dev, "plus récent, plus rare")).status, 200);
         const QStringList table = ServiceProcess::run({"reports", "--db", db, "--device", dev})
                                       .out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(table.size(), 5); // the header and four reports, newest first, one line each
@@ -281,35 +364,32 @@ private Q_SLOTS:
                 qPrintable(line));
         QVERIFY(table[1].contains("émojis") && table[3].contains("saut de ligne et tab")
             && table[2].endsWith(QChar(0x2026)));
-        const QList<QJsonObject> rows
-            = ServiceProcess::jsonLines({"reports", "--db", db, "--device", dev, "--json"});
-        QCOMPARE(rows.size(), 4);
-        QCOMPARE(rows[2]["text"].toString(), texts[1]);
-        QCOMPARE(rows[2]["email"].toString(), "a@b.ch");
-        QCOMPARE(rows[2]["address"].toString(), "127.0.0.1");
-        QCOMPARE(rows[2]["received"].toString().left(11),
+        QJsonObject row
+            = ServiceProcess::jsonLines({"reports", "--db", db, "--device", dev, "--json"})
+                  .value(2);
+        QCOMPARE(row.take("received").toString().left(11),
             QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT"));
-        QList<int> counts, ours; // ours: the count and versions of this device's crash
-        for (const QJsonObject &group :
-            ServiceProcess::jsonLines({"crashes", "--db", db, "--json"})) {
-            counts << group["count"].toInt();
-            if (group["message"] == dev)
-                ours = {counts.last(), int(group["versions"].toArray().size())};
-        }
-        QVERIFY(std::is_sorted(counts.crbegin(), counts.crend())); // the most frequent first
-        QCOMPARE(ours, QList({4, 4}));
-        const QMap<QString, int> all = stored(db);
-        QVERIFY(all["report"] > 4 && all["crash"] > 4 && all["reply"] == 2);
+        row.remove("id");
+        QCOMPARE(row,
+            QJsonObject({{"device", dev}, {"v", "0.1.0"}, {"os", "debian 12"}, {"text", texts[1]},
+                {"email", "a@b.ch"}, {"address", "127.0.0.1"}}));
+        // The most frequent crash first, with the versions that had it.
+        const QJsonObject group
+            = ServiceProcess::jsonLines({"crashes", "--db", db, "--json"}).value(0);
+        QCOMPARE(group["message"].toString(), dev);
+        QCOMPARE(QList({group["count"].toInt(), int(group["versions"].toArray().size())}),
+            QList({4, 4}));
     }
 
     // A restarted PostgreSQL is found again; while it is away the service answers 503 at once.
     void postgresqlComesBack()
     {
         if (m_locations[1].isEmpty())
-            QSKIP(qPrintable(m_pgWhy));
+            QSKIP(noPostgres);
+        const int before = stored(m_locations[1])[0];
         HttpConnection http(m_services[1].port());
         const auto send
-            = [&](const char *text) { return ask(http, reportPath, report("pg", text)).first; };
+            = [&](const char *text) { return ask(http, reportPath, report("pg", text)).status; };
         QCOMPARE(send("avant"), 200);
         QVERIFY(m_pg.control("restart"));
         QCOMPARE(send("après le redémarrage"), 200);
@@ -317,33 +397,28 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(send("pendant l'arrêt"), 503);
-        QCOMPARE(ask(http, statusPath, report("pg")).first, 503);
+        QCOMPARE(ask(http, statusPath, report("pg")).status, 503);
         QVERIFY(clock.elapsed() < 3000);
         QVERIFY(m_pg.control("start"));
         QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
-        QStringList texts;
-        for (const QJsonObject &o : ServiceProcess::jsonLines(
-                 {"reports", "--db", m_locations[1], "--device", "pg", "--json"}))
-            texts.prepend(o["text"].toString());
-        QCOMPARE(texts, QStringList({"avant", "après le redémarrage", "après le retour"}));
+        QCOMPARE(stored(m_locations[1])[0], before + 3); // what was acknowledged, and only that
     }
 
     // Connections that trickle cannot lock others out: the longest waiting makes room for a new
     // client, and a head not sent within its deadline ends the connection.
     void slowClientsMakeRoom()
     {
-        ServiceProcess service;
-        QVERIFY(service.start(m_dir.filePath("slow.db"), {"--max-connections", "4"}));
+        ServiceProcess &service = m_services[2]; // at most 4 connections
         std::deque<HttpConnection> slow, quick;
         for (int i = 0; i < 4; ++i, QTest::qWait(50))
             QVERIFY(slow.emplace_back(service.port()).write("POST /api/status.php HTTP/1.1\r\n"));
         QElapsedTimer clock;
         clock.start();
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(ask(quick.emplace_back(service.port()), statusPath, report("S")).first, 200);
-        QVERIFY(clock.elapsed() < 2000);
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(ask(quick.emplace_back(service.port()), statusPath, report("S")).status, 200);
             QVERIFY(slow[i].waitForClose(500));
+        }
+        QVERIFY(clock.elapsed() < 2000);
         // The last one is cut off when its head is 10 s late.
         QVERIFY(!slow[3].waitForClose(9000 - clock.elapsed()));
         QVERIFY(slow[3].waitForClose(3000));
@@ -355,9 +430,8 @@ private Q_SLOTS:
     void acknowledgedSurviveSigkill()
     {
         FETCH_STORE(at);
-        const QString location = m_locations[at];
         ServiceProcess service;
-        QVERIFY(service.start(location, {"--report-limit", "0,0"}));
+        QVERIFY(service.start(m_locations[at], {"--report-limit", "0,0"}));
         const auto text = [](int i, int n) { return QString("burst %1-%2").arg(i).arg(n); };
         std::deque<HttpConnection> pool;
         for (int i = 0; i < 8; ++i) {
@@ -367,56 +441,27 @@ private Q_SLOTS:
             QVERIFY(pool.emplace_back(service.port()).write(requests));
         }
         QSet<QString> acknowledged;
-        for (int n = 0; acknowledged.size() < 600; ++n) {
+        for (int n = 0; acknowledged.size() < 600; ++n)
             for (int i = 0; i < 8; ++i)
                 QVERIFY(
                     pool[i].read().body == R"({"ok":true})" && (acknowledged << text(i, n), true));
-        }
-        service.kill();
-        for (const QJsonObject &o :
-            ServiceProcess::jsonLines({"reports", "--db", location, "--device", "burst", "--json"}))
+        service.stop(true);
+        for (const QJsonObject &o : ServiceProcess::jsonLines(
+                 {"reports", "--db", m_locations[at], "--device", "burst", "--json"}))
             acknowledged.remove(o["text"].toString());
         QVERIFY2(acknowledged.isEmpty(), qPrintable(QString::number(acknowledged.size())));
-        ServiceProcess again; // and the database opens again
-        QVERIFY(again.start(location));
-    }
-
-    void rateLimits()
-    {
-        ServiceProcess service;
-        // 6 an hour per device and 10 per address: bursts of 3 and 5.
-        QVERIFY(service.start(
-            m_dir.filePath("limits.db"), {"--report-limit", "6,10", "--crash-limit", "2,0"}));
-        HttpConnection http(service.port());
-        int sent = 0;
-        const auto send = [&](const QString &device, const QByteArray &from) {
-            return ask(http, reportPath, report(device, QString::number(++sent)),
-                "X-Forwarded-For: " + from + "\r\n")
-                .first;
-        };
-        for (const char *from : {"192.0.2.1", "192.0.2.1", "192.0.2.1"})
-            QCOMPARE(send("flood", from), 200);
-        QCOMPARE(send("flood", "192.0.2.2"), 429); // the device, from anywhere
-        QCOMPARE(send("calm", "192.0.2.1"), 200);
-        QCOMPARE(send("calm2", "192.0.2.1"), 200);
-        QCOMPARE(send("fresh", "192.0.2.1"), 429); // the address, whatever the device
-        QCOMPARE(send("fresh", "198.51.100.7, 192.0.2.3"), 200); // the proxy's entry counts
-        QCOMPARE(ask(http, crashPath, crash("c", "1")).first, 200);
-        QCOMPARE(ask(http, crashPath, crash("c", "2")).first, 429);
+        QVERIFY(ServiceProcess().start(m_locations[at])); // and the database opens again
     }
 
     void tls()
     {
         ServiceProcess service;
-        QVERIFY(service.makeCertificate());
-        QVERIFY(service.start(m_dir.filePath("tls.db")));
-        HttpConnection https(service.port(), service.certificate());
-        QCOMPARE(ask(https, reportPath, report("T")).first, 200);
-        QCOMPARE(ask(https, reportPath, report("T", QString(300000, 'x'))).first, 400);
-        QCOMPARE(ask(https, statusPath, report("T"), "Connection: close\r\n").first, 200);
-        QVERIFY(https.waitForClose(1000));
+        QVERIFY(service.makeCertificate() && service.start(m_dir.filePath("tls.db")));
+        HttpConnection https(service.port(), service.certPath());
+        QCOMPARE(ask(https, reportPath, report("T")).status, 200);
+        QCOMPARE(ask(https, reportPath, report("T", QString(300000, 'x'))).status, 400);
         HttpConnection plain(service.port());
-        QCOMPARE(ask(plain, statusPath, report("T")).first, 0);
+        QCOMPARE(ask(plain, statusPath, report("T")).status, 0);
     }
 
     void refusedStarts()
