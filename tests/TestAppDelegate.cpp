@@ -1,6 +1,7 @@
 // The application as the user meets it, offscreen: the launch and its question, the two display
-// modes, the window's two faces and their controls, the menus, and the screenshots of the window
-// (light and dark, on and off) drawn to PNG files under the build folder (screenshots/).
+// modes, the window's two faces and their controls, the menus, the tray icon, and the screenshots
+// of the window (light and dark, on and off) drawn to PNG files under the build folder
+// (screenshots/).
 #include "FakePasteboard.h"
 #include "clipboard/TavoEngine.h"
 #include "kit/Palette.h"
@@ -13,10 +14,13 @@
 #include "shell/MainWindow.h"
 
 #include <QCheckBox>
+#include <QDBusConnection>
 #include <QDir>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QTest>
@@ -38,11 +42,6 @@ struct FakeLoginItem : LoginItem
     bool on = false, refuse = false;
 };
 
-const QString skipText = "Ignorer les copies venant des tableurs (préserve les tabulations)";
-const QString updatesText = "Installer les mises à jour automatiquement";
-const QString trayText = "Icône dans la barre de menus (au lieu du Dock)";
-const QString loginText = "Ouvrir à la connexion";
-
 // Each entry as "title [shortcut]", separators as "-", joined by commas.
 QString titles(const QMenu *menu)
 {
@@ -56,6 +55,14 @@ QString titles(const QMenu *menu)
     return result.join(',');
 }
 
+QAction *entry(const QMenu *menu, const QString &title)
+{
+    for (QAction *action : menu->actions())
+        if (action->text() == title)
+            return action;
+    return nullptr;
+}
+
 // Everything the user sees of the switch, in one line.
 QString look(const AppDelegate &app)
 {
@@ -64,6 +71,17 @@ QString look(const AppDelegate &app)
         .arg(app.mainView->tavoButton->isActiveState())
         .arg(status->text(), status->textColor() == tavoSlate() ? "slate" : "secondary")
         .arg(app.statusController.isActive());
+}
+
+// The glyph's ink: its most opaque pixel, clear of the anti-aliased edge.
+QString ink(const QIcon &icon)
+{
+    const QImage image = icon.pixmap(22).toImage();
+    QColor ink(Qt::transparent);
+    for (int i = 0; i < image.width() * image.height(); ++i)
+        if (image.pixelColor(i % image.width(), i / image.width()).alpha() > ink.alpha())
+            ink = image.pixelColor(i % image.width(), i / image.width());
+    return ink.name();
 }
 
 } // namespace
@@ -115,9 +133,7 @@ private:
             QTest::keyClick(box, Qt::Key_Escape);
         });
         m_app = std::make_unique<AppDelegate>(*m_engine);
-        auto login = std::make_unique<FakeLoginItem>();
-        m_login = login.get();
-        m_app->loginItem = std::move(login);
+        m_app->loginItem.reset(m_login = new FakeLoginItem);
         m_app->terminate = [this] { ++m_quits; };
         m_app->log = [this](const QString &line) { m_logged.append(line); };
         m_app->setActivationPolicy(AppDelegate::menuBarMode()
@@ -128,14 +144,7 @@ private:
         return *m_app;
     }
 
-    template<typename Widget = QCheckBox> Widget *find(const QString &text) const
-    {
-        for (Widget *widget : m_app->settingsView->findChildren<Widget *>())
-            if (widget->property("text").toString() == text)
-                return widget;
-        return nullptr;
-    }
-
+    SettingsView &settings() const { return *m_app->settingsView; }
     QMenu *menu(int index) const { return m_app->mainMenu->actions().at(index)->menu(); }
 
     // The tray mode as stored, as the icon and the window's task-bar entry show it, and the box.
@@ -145,7 +154,7 @@ private:
         QCOMPARE(m_app->statusController.isEnabled(), tray);
         QTRY_VERIFY(m_app->mainWindow->isVisible());
         QCOMPARE(m_app->mainWindow->hasTaskBarEntry(), !tray);
-        QCOMPARE(find(trayText)->isChecked(), tray);
+        QCOMPARE(settings().menuBarCheckbox->isChecked(), tray);
     }
 
 private Q_SLOTS:
@@ -153,30 +162,11 @@ private Q_SLOTS:
     void init() { reset(); }
     void cleanup() { m_app.reset(); }
 
-    void freshInstallationAsksOnceAndCounts()
-    {
-        reset(false);
-        AppDelegate &app = launch();
-        QCOMPARE(m_questions, QStringList{"Bienvenue dans OrvaneTavo 📄"});
-        // Behind the question, the window already shows the stored state.
-        QCOMPARE(m_lookDuringQuestion, "1|Texte brut : activé|slate");
-        QCOMPARE(app.updaterController.updater().updateCheckInterval(), 3600);
-        m_board->copy({PasteboardType::html, PasteboardType::string}, "texte");
-        QTRY_COMPARE_WITH_TIMEOUT(app.mainView->statCountLabel->text(),
-            QString("1 collage nettoyé depuis l'installation"), 2000);
-        launch();
-        QCOMPARE(m_questions.size(), 1);
-        for (const auto &[count, text] : std::initializer_list<std::pair<int, QString>>{
-                 {0, "Aucun collage nettoyé pour l'instant"},
-                 {-3, "Aucun collage nettoyé pour l'instant"},
-                 {1000, "1000 collages nettoyés depuis l'installation"}})
-            QCOMPARE(AppDelegate::statCountText(count), text);
-    }
-
-    // Each row also sets the debug variable: only an exact "1" opens on the settings. Without
-    // any tray here, a tray launch must still offer the window. The settings box then switches
-    // the mode, and the last-window rule is read at each close: closing quits only out of the
-    // tray.
+    // A fresh installation asks once, over a window that already shows the stored state. Each
+    // row also sets the debug variable: only an exact "1" opens on the settings. Without any
+    // tray here, a tray launch must still offer the window, as the status menu's entry does.
+    // The settings box then switches the mode, and the last-window rule is read at each close:
+    // closing quits only out of the tray.
     void launchShowsTheChosenMode()
     {
         // clang-format off
@@ -192,28 +182,34 @@ private Q_SLOTS:
                 qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
             AppDelegate &app = launch(row.answer);
             qunsetenv("ORVANE_DEBUG_SETTINGS");
-            QCOMPARE(m_questions.size(), row.stored < 0 ? 1 : 0);
+            QCOMPARE(m_questions,
+                row.stored < 0 ? QStringList{"Bienvenue dans OrvaneTavo 📄"} : QStringList());
             compareMode(row.tray);
             QCOMPARE(app.settingsView->isVisible(), row.debug && QByteArray(row.debug) == "1");
-            find(trayText)->click();
+            if (row.tray) {
+                app.mainWindow->hide();
+                entry(app.buildStatusMenu().get(), "Ouvrir OrvaneTavo…")->trigger();
+                QVERIFY(app.mainWindow->isVisible());
+            }
+            settings().menuBarCheckbox->click();
             QCoreApplication::processEvents();
             compareMode(!row.tray);
             app.mainWindow->close();
             QTest::qWait(50);
             QTRY_COMPARE(m_quits, int(row.tray));
         }
+        QCOMPARE(m_lookDuringQuestion, "1|Texte brut : activé|slate");
     }
 
-    // The round button, the tray's click and the status menu's first entry toggle alike.
+    // The round button and the status menu's first entry toggle alike (as the tray's click
+    // does, below); the count follows each cleaning.
     void everySwitchTogglesTheSameWay()
     {
-        for (const QString from : {"button", "tray", "menu"}) {
+        for (const bool fromMenu : {false, true}) {
             reset();
             AppDelegate &app = launch();
             for (const bool on : {false, true}) {
-                if (from == "tray")
-                    app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
-                else if (from == "menu")
+                if (fromMenu)
                     app.buildStatusMenu()->actions().first()->trigger();
                 else
                     QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
@@ -224,26 +220,38 @@ private Q_SLOTS:
                     on ? "Désactiver le texte brut" : "Activer le texte brut");
             }
         }
+        m_board->copy({PasteboardType::html, PasteboardType::string}, "texte");
+        QTRY_COMPARE_WITH_TIMEOUT(m_app->mainView->statCountLabel->text(),
+            QString("1 collage nettoyé depuis l'installation"), 2000);
+        QCOMPARE((QStringList{AppDelegate::statCountText(0), AppDelegate::statCountText(-3),
+                     AppDelegate::statCountText(1000)}),
+            (QStringList{"Aucun collage nettoyé pour l'instant",
+                "Aucun collage nettoyé pour l'instant",
+                "1000 collages nettoyés depuis l'installation"}));
     }
 
+    // The status menu names what its first entry will do, and ends as the application menu
+    // does.
     void menusAndWhereTheyLand()
     {
         AppDelegate &app = launch();
         QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
         QCOMPARE(app.mainMenu->actions().size(), 2);
-        // clang-format off
-        const QString menus[] = {"Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]",
-            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],Coller [Ctrl+V],Tout sélectionner [Ctrl+A]",
-            "Désactiver le texte brut,-,Ouvrir OrvaneTavo…,-,Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]"};
-        // clang-format on
-        QCOMPARE(
-            QStringList({titles(menu(0)), titles(menu(1)), titles(app.buildStatusMenu().get())}),
-            QStringList(std::begin(menus), std::end(menus)));
+        const QString common
+            = "Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]";
+        const QString status = titles(app.buildStatusMenu().get());
+        QVERIFY(titles(menu(0)).endsWith(common));
+        QVERIFY2(status.startsWith("Désactiver le texte brut,")
+                && status.endsWith(",-,Ouvrir OrvaneTavo…,-," + common),
+            qPrintable(status));
+        QCOMPARE(titles(menu(1)),
+            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],"
+            "Coller [Ctrl+V],Tout sélectionner [Ctrl+A]");
         QCOMPARE(menu(1)->title(), "Édition");
         // The window's faces keep their full size under the menu bar.
         QCOMPARE(app.mainView->size(), QSize(430, 500));
 
-        // The edit entries act on the focused field: select all, cut, paste, undo.
+        // The edit entries act on the focused field.
         QLineEdit field(app.mainWindow);
         field.show();
         field.setFocus();
@@ -251,15 +259,15 @@ private Q_SLOTS:
         QTRY_COMPARE(QApplication::focusWidget(), &field);
         QTest::keyClicks(&field, "bonjour");
         QStringList seen;
-        for (const int entry : {6, 3, 5, 0}) {
-            menu(1)->actions().at(entry)->trigger();
+        for (const QString title : {"Tout sélectionner", "Couper", "Coller", "Annuler"}) {
+            entry(menu(1), title)->trigger();
             seen.append(field.text() + "/" + field.selectedText());
         }
         QCOMPARE(seen.join(' '), "bonjour/bonjour / bonjour/ /");
 
         // Closing the main window ends the application only once no other window of ours is
         // open: the update window's download must not die with it. The quit key works there too.
-        menu(0)->actions().first()->trigger();
+        entry(menu(0), "Rechercher des mises à jour…")->trigger();
         QWidget *updater = app.updaterController.updater().window();
         QTRY_VERIFY(updater->isVisible());
         QApplication::setActiveWindow(updater);
@@ -275,105 +283,180 @@ private Q_SLOTS:
 
     // The gear shows the settings with the registration and the count as they are now; the
     // boxes show what is stored (also the defaults: spreadsheets skipped unless told otherwise).
-    // At an unusual font size the update button is wider: the report button moves along.
-    void settingsShowWhatIsStored()
+    // Then the update box drives both flags, checked hourly, and a refused login registration is
+    // logged once, the box showing the registration as it really is.
+    void settingsShowAndWriteWhatIsStored()
     {
         // clang-format off
-        const struct { QVariantMap stored; bool login; QList<bool> checked; int pixelSize; } rows[] = { // checked: spreadsheet, updates, login
-            {{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, true, {false, true, true}, 0},
-            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}, 18},
-            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}, 0}};
+        const struct { QVariantMap stored; bool login; QList<bool> checked; } rows[] = { // checked: spreadsheet, updates, login
+            {{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, true, {false, true, true}},
+            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}},
+            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}}};
         // clang-format on
-        const QFont original = QApplication::font();
         for (const auto &row : rows) {
             reset(true, row.stored);
-            QFont font = original;
-            if (row.pixelSize)
-                font.setPixelSize(row.pixelSize);
-            QApplication::setFont(font);
             AppDelegate &app = launch();
-            QApplication::setFont(original);
             m_login->on = row.login;
             m_engine->setCleanedCount(5);
             QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
-            QVERIFY(app.settingsView->isVisible() && !app.mainView->isVisible());
-            QCOMPARE((QList<bool>{find(skipText)->isChecked(), find(updatesText)->isChecked(),
-                         find(loginText)->isChecked()}),
+            QVERIFY(settings().isVisible() && !app.mainView->isVisible());
+            QCOMPARE((QList<bool>{settings().skipTabularCheckbox->isChecked(),
+                         settings().autoUpdatesCheckbox->isChecked(),
+                         settings().loginCheckbox->isChecked()}),
                 row.checked);
-            TavoLabel *count = app.settingsView->statCountLabel;
+            TavoLabel *count = settings().statCountLabel;
             QCOMPARE(count->text(), "5 collages nettoyés depuis l'installation");
             QCOMPARE(count->size(), count->sizeHint());
-            auto *update = find<QPushButton>("Rechercher des mises à jour…");
-            QCOMPARE(find<QPushButton>("Signaler un problème…")->pos(),
-                QPoint(update->geometry().right() + 11, 322));
-            QTest::mouseClick(app.settingsView->backButton, Qt::LeftButton);
-            QVERIFY(app.mainView->isVisible() && !app.settingsView->isVisible());
+            QTest::mouseClick(settings().backButton, Qt::LeftButton);
+            QVERIFY(app.mainView->isVisible() && !settings().isVisible());
         }
-    }
-
-    // The update box drives both flags; a refused login registration is logged once and the
-    // box shows the registration as it really is.
-    void settingsBoxesWriteTheirSwitch()
-    {
-        const Updater &updater = launch().updaterController.updater();
+        const Updater &updater = m_app->updaterController.updater();
+        QCOMPARE(updater.updateCheckInterval(), 3600);
         for (const bool on : {false, true}) {
-            find(skipText)->click();
+            settings().skipTabularCheckbox->click();
             QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(on));
-            find(updatesText)->click();
+            settings().autoUpdatesCheckbox->click();
             QCOMPARE(
                 updater.automaticallyChecksForUpdates() + updater.automaticallyDownloadsUpdates(),
                 on ? 0 : 2);
         }
-        find(loginText)->click();
+        settings().loginCheckbox->click();
         QVERIFY(m_login->on);
         m_login->refuse = true;
-        find(loginText)->click();
+        settings().loginCheckbox->click();
         QCOMPARE(
             m_logged, QStringList{"OrvaneTavo: ouverture à la connexion: refusé par le bureau"});
-        QVERIFY(find(loginText)->isChecked());
+        QVERIFY(settings().loginCheckbox->isChecked());
     }
 
-    // The file names: main-{light,dark}-{on,off}.png, settings-{light,dark}.png.
+    // Light and dark: main-{light,dark}-{on,off}.png, settings-{light,dark}.png.
     void screenshots()
     {
         const QPalette light = QApplication::palette();
-        QPalette dark;
-        const QColor text(236, 236, 236);
-        // clang-format off
-        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
-                 {QPalette::Window, QColor(40, 40, 42)}, {QPalette::WindowText, text}, {QPalette::Base, QColor(30, 30, 30)},
-                 {QPalette::Text, text}, {QPalette::Button, QColor(55, 55, 58)}, {QPalette::ButtonText, text},
-                 {QPalette::PlaceholderText, QColor(236, 236, 236, 110)}})
-            dark.setColor(role, color);
-        // clang-format on
         QVERIFY(QDir().mkpath(SCREENSHOT_DIR));
-        for (const QString name : {"main-light-on", "main-light-off", "settings-light",
-                 "main-dark-on", "main-dark-off", "settings-dark"}) {
-            const bool on = !name.endsWith("off");
-            QApplication::setPalette(name.contains("dark") ? dark : light);
+        for (const QString theme : {"light", "dark"}) {
+            QApplication::setPalette(
+                theme == "light" ? light : QPalette(QColor(55, 55, 58), QColor(40, 40, 42)));
             reset();
             m_engine->setCleanedCount(42);
             AppDelegate &app = launch();
-            if (!on)
-                app.togglePressed();
-            name.startsWith("settings") ? app.showSettings() : app.showMain();
-            QCoreApplication::processEvents();
-            const QPixmap shot = app.mainWindow->content()->grab();
-            QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
-            QVERIFY(shot.save(QString(SCREENSHOT_DIR) + '/' + name + ".png"));
-            // The disc's upper half is slate when on, grey when off.
-            if (name.startsWith("settings"))
-                continue;
-            const QPoint disc
-                = app.mainView->tavoButton->mapTo(app.mainWindow->content(), QPoint(65, 30));
-            const QColor sample = shot.toImage().pixelColor(disc * shot.devicePixelRatio());
-            QVERIFY2(
-                on ? sample.blue() > sample.red() + 15 : qAbs(sample.blue() - sample.red()) < 15,
-                qPrintable(sample.name()));
+            for (const QString face : {"main-%1-on", "main-%1-off", "settings-%1"}) {
+                if (face.endsWith("off"))
+                    app.togglePressed();
+                face.startsWith("settings") ? app.showSettings() : app.showMain();
+                QCoreApplication::processEvents();
+                const QPixmap shot = app.mainWindow->content()->grab();
+                QCOMPARE(shot.deviceIndependentSize(), QSizeF(430, 500));
+                QVERIFY(shot.save(QString(SCREENSHOT_DIR) + '/' + face.arg(theme) + ".png"));
+            }
         }
         QApplication::setPalette(light);
     }
+
+    // In tray mode a left click (a double click is two of them) toggles; a right or Ctrl click
+    // opens the status menu, which goes once it closes, nothing staying attached for a later
+    // click to open; a middle click does nothing. Through the icon's own signal where it can
+    // carry the click.
+    void trayClicks()
+    {
+        using enum QSystemTrayIcon::ActivationReason;
+        // clang-format off
+        const struct { QSystemTrayIcon::ActivationReason reason; Qt::KeyboardModifier modifier; const char *action; } rows[] = {
+            {Trigger, Qt::NoModifier, "toggle"}, {Trigger, Qt::ControlModifier, "menu"}, {Trigger, Qt::ShiftModifier, "toggle"},
+            {Context, Qt::NoModifier, "menu"}, {DoubleClick, Qt::NoModifier, "toggle"}, {MiddleClick, Qt::NoModifier, ""}};
+        // clang-format on
+        for (const auto &row : rows) {
+            reset(true, {{TavoSettings::menuBarModeKey, true}});
+            StatusItemController &tray = launch().statusController;
+            auto *icon = const_cast<QSystemTrayIcon *>(tray.trayIcon());
+            if (row.modifier == Qt::NoModifier)
+                Q_EMIT icon->activated(row.reason);
+            else
+                tray.handleClick(row.reason, row.modifier);
+            QCoreApplication::processEvents(); // the icon's signal arrives queued
+            const QPointer<QWidget> menu = QApplication::activePopupWidget();
+            QCOMPARE(QString(TavoSettings::isEnabled() ? "" : "toggle") + (menu ? "menu" : ""),
+                row.action);
+            if (menu) {
+                QCOMPARE(menu->actions().first()->text(), "Désactiver le texte brut");
+                menu->hide();
+                QTRY_VERIFY(menu.isNull());
+                QCOMPARE(icon->contextMenu(), nullptr);
+                tray.enable(nullptr);
+                tray.handleClick(row.reason, row.modifier);
+                QCOMPARE(QApplication::activePopupWidget(), nullptr);
+            }
+        }
+    }
+
+    // On in a slate that is the same in light and dark trays, off in the desktop's text colour.
+    // Each state's icon is drawn once: the tray caches what it paints under the icon's identity,
+    // so a new drawing at every cleaning grows memory without end. Shown again (a mode switch),
+    // the icon stays where the desktop put it.
+    void trayIconShowsTheState()
+    {
+        reset(true, {{TavoSettings::menuBarModeKey, true}});
+        AppDelegate &app = launch();
+        const QPointer<const QSystemTrayIcon> icon = app.statusController.trayIcon();
+        app.applyDisplayMode();
+        QCOMPARE(app.statusController.trayIcon(), icon.data());
+        const qint64 on = icon->icon().cacheKey();
+        const QString text = QApplication::palette().color(QPalette::WindowText).name();
+        for (const bool active : {false, true, false, true}) {
+            app.togglePressed();
+            QCOMPARE(icon->toolTip(), active ? "Texte brut activé" : "Texte brut désactivé");
+            QCOMPARE(ink(icon->icon()), active ? "#64748b" : text);
+            QCOMPARE(icon->icon().cacheKey() == on, active);
+        }
+        // A new palette redraws the off icon in its text colour.
+        app.togglePressed();
+        const QPalette original = QApplication::palette();
+        QPalette palette;
+        palette.setColor(QPalette::WindowText, QColor("#ff0000"));
+        QApplication::setPalette(palette);
+        QCOMPARE(ink(icon->icon()), "#ff0000");
+        QApplication::setPalette(original);
+    }
+
+    // Last: from here on, icons go over D-Bus. The desktop draws the menu attached to a
+    // StatusNotifierItem itself: the icon keeps the status menu there, rebuilt when the state
+    // changes (and only then).
+    void statusNotifierKeepsACurrentMenuAttached()
+    {
+        QVERIFY(QDBusConnection::sessionBus().registerService("org.kde.StatusNotifierWatcher"));
+        reset(true, {{TavoSettings::menuBarModeKey, true}});
+        AppDelegate &app = launch();
+        const QPointer<QMenu> attached = app.statusController.trayIcon()->contextMenu();
+        QCOMPARE(attached->actions().first()->text(), "Désactiver le texte brut");
+        app.refreshTavoUI();
+        QCOMPARE(app.statusController.trayIcon()->contextMenu(), attached.data());
+        app.statusController.handleClick(QSystemTrayIcon::Trigger, Qt::NoModifier);
+        QTRY_VERIFY(attached.isNull());
+        QCOMPARE(app.statusController.trayIcon()->contextMenu()->actions().first()->text(),
+            "Activer le texte brut");
+        const QPointer<QMenu> last = app.statusController.trayIcon()->contextMenu();
+        app.statusController.disable();
+        QTRY_VERIFY(last.isNull());
+    }
 };
 
-QTEST_MAIN(TestAppDelegate)
+// A session bus of the test's own, so that the desktop the tests run in never decides which
+// tray protocol the icon takes.
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    // Qt's tray looks for an X11-only signal on every icon it makes; offscreen that is noise.
+    QLoggingCategory::setFilterRules("qt.core.qobject.connect.warning=false");
+    QProcess bus;
+    bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    while (!bus.canReadLine() && bus.waitForReadyRead(5000)) { }
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+    TestAppDelegate test;
+    const int result = QTest::qExec(&test, argc, argv);
+    bus.terminate();
+    bus.waitForFinished(5000);
+    return result;
+}
+
 #include "TestAppDelegate.moc"

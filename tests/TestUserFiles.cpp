@@ -43,26 +43,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// What a crash, another program or a person may leave at the path of a file of ours, or of its
-// lock: what plant() puts there, and where.
-void hostileThings()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("suffix");
-    QTest::addColumn<QByteArray>("bytes");
-    const auto row = [](const char *tag, const char *kind, const QByteArray &bytes = {},
-                         const char *suffix = "") {
-        QTest::newRow(tag) << QString(kind) << QString(suffix) << bytes;
-    };
-    // clang-format off
-    row("truncated", "file", R"({"OTEnabled": fal)"); row("not an object", "file", "[1, 2]");
-    row("FIFO", "fifo"); row("folder", "folder"); row("dangling link", "link", "/nonexistent/x");
-    row("link to a running copy", "link", "live"); row("socket left by a crash", "socket");
-    row("program that never answers", "listener"); row("another user's socket", "foreign");
-    row("folder as the lock", "folder", {}, ".lock"); row("FIFO as the lock", "fifo", {}, ".lock");
-    // clang-format on
-}
-
 // Puts at `path` one of the hostile things. A socket is bound (and listens, never answering, for
 // "listener") until `*fd` is closed. False when it could not be put there.
 bool plant(const QString &kind, const QString &path, const QByteArray &bytes, int *fd)
@@ -142,43 +122,35 @@ private Q_SLOTS:
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
         // A call that blocks ends the test here rather than at the suite's time-out.
-        ::alarm(20);
+        ::alarm(60);
     }
 
     void cleanup() { ::alarm(0); }
 
     // Only a stored false turns an engine switch off, while the ordinary Boolean read has
     // absent false; the count reads whole within its range and never wraps.
-    void readsAndCounter_data()
-    {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("read"); // switch, menu-bar mode, count, count after one more
-        const auto row = [](const char *tag, const QByteArray &file, const QString &read) {
-            QTest::newRow(tag) << file << read;
-        };
-        const QString max = QString::number(std::numeric_limits<qint64>::max());
-        const QByteArray count = R"({"OTCleanedCount": )";
-        row("no file", {}, "1 0 0 1");
-        row("stored", R"({"OTEnabled": false, "OTMenuBarMode": true})", "0 1 0 1");
-        row("strings", R"({"OTEnabled": "false", "OTCleanedCount": "x"})", "1 0 0 1");
-        row("largest", count + max.toLatin1() + "}", "1 0 " + max + " " + max);
-        row("beyond the range", count + "1e20}", "1 0 " + max + " " + max);
-        row("below the range", count + "-1e20}",
-            QString("1 0 %1 %2").arg(std::numeric_limits<qint64>::min()).arg(-max.toLongLong()));
-        row("not whole", count + "41.9}", "1 0 41 42");
-        row("number as text", count + R"(" 41"})", "1 0 41 42");
-    }
-
     void readsAndCounter()
     {
-        QFETCH(QByteArray, file);
-        QVERIFY(file.isEmpty() || writeFile(path(), file));
-        const QString read = QString("%1 %2 %3 ")
-                                 .arg(int(TavoSettings::isEnabled()))
-                                 .arg(int(store.boolValue(TavoSettings::menuBarModeKey)))
-                                 .arg(store.integer("OTCleanedCount"));
-        QTEST(read + QString::number(store.increment("OTCleanedCount")), "read");
-        QCOMPARE(fileAsJson().value("OTCleanedCount").toInteger(), store.integer("OTCleanedCount"));
+        const QString max = QString::number(std::numeric_limits<qint64>::max());
+        const QString min = QString::number(std::numeric_limits<qint64>::min());
+        // clang-format off
+        const struct { QByteArray file; QString read; } rows[] = { // switch, menu-bar mode, count, count after one more
+            {{}, "1 0 0 1"}, {R"({"OTEnabled": false, "OTMenuBarMode": true})", "0 1 0 1"},
+            {R"({"OTEnabled": "false", "OTCleanedCount": "x"})", "1 0 0 1"},
+            {R"({"OTCleanedCount": )" + max.toLatin1() + "}", "1 0 " + max + " " + max},
+            {R"({"OTCleanedCount": 1e20})", "1 0 " + max + " " + max},
+            {R"({"OTCleanedCount": -1e20})", "1 0 " + min + " -" + max},
+            {R"({"OTCleanedCount": 41.9})", "1 0 41 42"}, {R"({"OTCleanedCount": " 41"})", "1 0 41 42"}};
+        // clang-format on
+        for (const auto &row : rows) {
+            QFile::remove(path());
+            QVERIFY(row.file.isNull() || writeFile(path(), row.file));
+            const QString read = QString("%1 %2 %3 ")
+                                     .arg(int(TavoSettings::isEnabled()))
+                                     .arg(int(store.boolValue(TavoSettings::menuBarModeKey)))
+                                     .arg(store.integer("OTCleanedCount"));
+            QCOMPARE(read + QString::number(store.increment("OTCleanedCount")), row.read);
+        }
     }
 
     // Every type comes back as it went to a fresh QSettings reader, and what another writer
@@ -192,20 +164,38 @@ private Q_SLOTS:
             {"OTDeviceId", QString::fromUtf8("ÉTÉ-📄-\"quoted\"")},
             {"OTShownMessages", QVariantList{3ll, 1ll, 2ll}},
             {"OTLastCrashScan", QDateTime(QDate(2026, 12, 6), QTime(6, 7, 34, 123), Qt::UTC)}};
-        for (auto it = values.begin(); it != values.end(); ++it)
-            if (it.key() != "OTOnboarded")
-                store.setObject(it.key(), it.value());
+        for (const auto &[key, value] : values.asKeyValueRange())
+            if (key != "OTOnboarded")
+                store.setObject(key, value);
         QSettings fresh(path(), SettingsStore::format());
-        for (auto it = values.begin(); it != values.end(); ++it)
-            QCOMPARE(std::pair(fresh.value(it.key()).typeId(), fresh.value(it.key())),
-                std::pair(it.value().typeId(), it.value()));
+        for (const auto &[key, value] : values.asKeyValueRange())
+            QCOMPARE(std::pair(fresh.value(key).typeId(), fresh.value(key)),
+                std::pair(value.typeId(), value));
     }
 
     // Whatever sits at the settings file's path or the socket's name, or at their locks': reads
     // and writes return at once, the thing is moved aside, beside an earlier one, and never
     // written over; a launch runs and is found in its turn; nothing but a copy of ours that
     // answers is ever handed over to.
-    void oddThingsAtOurPaths_data() { hostileThings(); }
+    void oddThingsAtOurPaths_data()
+    {
+        // What a crash, another program or a person may leave at the path of a file of ours, or of
+        // its lock: what plant() puts there, and where.
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QByteArray>("bytes");
+        const auto row = [](const char *tag, const char *kind, const QByteArray &bytes = {},
+                             const char *suffix = "") {
+            QTest::newRow(tag) << QString(kind) << QString(suffix) << bytes;
+        };
+        // clang-format off
+        row("truncated", "file", R"({"OTEnabled": fal)"); row("not an object", "file", "[1, 2]");
+        row("FIFO", "fifo"); row("folder", "folder"); row("dangling link", "link", "/nonexistent/x");
+        row("link to a running copy", "link", "live"); row("socket left by a crash", "socket");
+        row("program that never answers", "listener"); row("another user's socket", "foreign");
+        row("folder as the lock", "folder", {}, ".lock"); row("FIFO as the lock", "fifo", {}, ".lock");
+        // clang-format on
+    }
 
     void oddThingsAtOurPaths()
     {
@@ -246,220 +236,149 @@ private Q_SLOTS:
     // a second click turns the switch back on, the count goes on from what was stored, the
     // device keeps one identifier, a file that could not be read is not written over, and each
     // failure is logged once. Once the file can be written again, writes go on from there.
-    void failuresHoldForThisRun_data()
-    {
-        QTest::addColumn<QString>("failure");
-        QTest::addColumn<QString>("seen"); // the switch, then the count three times
-        QTest::addColumn<qint64>("after"); // the count once the file can be written
-        // clang-format off
-        QTest::newRow("lock never released") << "lock" << "1 501 502 502" << qint64(503);
-        QTest::newRow("no descriptor left") << "descriptors" << "1 501 502 502" << qint64(503);
-        // Enough to take the lock, not to read the file under it.
-        QTest::newRow("one descriptor left") << "one" << "1 501 502 502" << qint64(503);
-        // Nothing was ever read to go by: the count shown is a guess, never stored.
-        QTest::newRow("from the start") << "from start" << "1 1 2 2" << qint64(501);
-        // clang-format on
-    }
-
+    // The failures: a lock never released, no descriptor left, one left (enough to take the lock,
+    // not to read the file under it), and all of it from the start, when nothing was ever read to
+    // go by: the count shown is then a guess, never stored.
     void failuresHoldForThisRun()
     {
-        QFETCH(QString, failure);
         const QByteArray config = qgetenv("XDG_CONFIG_HOME");
         const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", config); });
-        if (failure == "from start")
-            qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath("config")));
         const QByteArray stored = R"({"OTCleanedCount": 500})";
-        QVERIFY(writeFile(path(), stored));
-        QVERIFY(failure == "from start" || store.integer("OTCleanedCount") == 500);
-        QLockFile lock(path() + ".lock");
-        QVERIFY(failure != "lock" || lock.tryLock(0));
-        const int savedStderr = ::dup(2);
-        const int log = ::open(QFile::encodeName(m_dir.filePath("log")), O_WRONLY | O_CREAT, 0600);
-        ::dup2(log, 2);
-        ::close(log);
-        std::optional<NoDescriptorLeft> exhausted;
-        if (failure != "lock")
-            exhausted.emplace(failure == "one" ? 1 : 0);
+        for (const QString failure : {"lock", "descriptors", "one", "from start"}) {
+            const bool fromStart = failure == "from start";
+            if (fromStart)
+                qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath("config")));
+            QFile::remove(m_dir.filePath("log"));
+            QVERIFY(writeFile(path(), stored));
+            QVERIFY(fromStart || store.integer("OTCleanedCount") == 500);
+            QLockFile lock(path() + ".lock");
+            QVERIFY(failure != "lock" || lock.tryLock(0));
+            const int savedStderr = ::dup(2);
+            const int log
+                = ::open(QFile::encodeName(m_dir.filePath("log")), O_WRONLY | O_CREAT, 0600);
+            ::dup2(log, 2);
+            ::close(log);
+            std::optional<NoDescriptorLeft> exhausted;
+            if (failure != "lock")
+                exhausted.emplace(failure == "one" ? 1 : 0);
 
-        store.setBool("OTEnabled", false);
-        store.setBool("OTEnabled", !TavoSettings::isEnabled());
-        const qint64 first = store.increment("OTCleanedCount");
-        const QString seen = QString("%1 %2 %3 %4")
-                                 .arg(int(TavoSettings::isEnabled()))
-                                 .arg(first)
-                                 .arg(store.increment("OTCleanedCount"))
-                                 .arg(store.integer("OTCleanedCount"));
-        const QString id = ServiceLink::deviceId();
-        const bool sameId = !id.isEmpty() && ServiceLink::deviceId() == id;
+            store.setBool("OTEnabled", false);
+            store.setBool("OTEnabled", !TavoSettings::isEnabled());
+            const qint64 first = store.increment("OTCleanedCount");
+            const QString seen = QString("%1 %2 %3 %4")
+                                     .arg(int(TavoSettings::isEnabled()))
+                                     .arg(first)
+                                     .arg(store.increment("OTCleanedCount"))
+                                     .arg(store.integer("OTCleanedCount"));
+            const QString id = ServiceLink::deviceId();
+            const bool sameId = !id.isEmpty() && ServiceLink::deviceId() == id;
 
-        exhausted.reset();
-        ::dup2(savedStderr, 2);
-        ::close(savedStderr);
-        QTEST(seen, "seen");
-        QVERIFY(sameId);
-        const QByteArray logged = readFile(m_dir.filePath("log"));
-        const QList<qsizetype> lines{logged.count("OTEnabled"), logged.count("OTCleanedCount"),
-            logged.count("réglages: cannot read")};
-        QCOMPARE(
-            lines, (QList<qsizetype>{1, 1, failure == "descriptors" || failure == "from start"}));
-        QCOMPARE(readFile(path()), stored);
+            exhausted.reset();
+            ::dup2(savedStderr, 2);
+            ::close(savedStderr);
+            QCOMPARE(seen, fromStart ? "1 1 2 2" : "1 501 502 502");
+            QVERIFY(sameId);
+            const QByteArray logged = readFile(m_dir.filePath("log"));
+            const QList<qsizetype> lines{logged.count("OTEnabled"), logged.count("OTCleanedCount"),
+                logged.count("réglages: cannot read")};
+            QCOMPARE(lines, (QList<qsizetype>{1, 1, failure == "descriptors" || fromStart}));
+            QCOMPARE(readFile(path()), stored);
 
-        lock.unlock();
-        QTEST(store.increment("OTCleanedCount"), "after");
-        QTEST(qint64(fileAsJson().value("OTCleanedCount").toInteger()), "after");
-        store.setBool("OTEnabled", true);
-        store.setObject(TavoSettings::deviceIdKey, id);
+            lock.unlock();
+            QCOMPARE(store.increment("OTCleanedCount"), fromStart ? 501 : 503);
+            QCOMPARE(fileAsJson().value("OTCleanedCount").toInteger(), fromStart ? 501 : 503);
+            store.setBool("OTEnabled", true);
+            store.setObject(TavoSettings::deviceIdKey, id);
+        }
     }
 
     // A client of the running copy is dropped once it sent more than a request or stayed
     // silent; out of descriptors, the copy keeps its name and takes the client once it can.
     // Either way it answers the next launch.
-    void clientsNeverHoldTheCopyUp_data()
-    {
-        QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<int>("droppedWithinMs");
-        QTest::addColumn<int>("asked");
-        QTest::addColumn<bool>("starved");
-        const QByteArray mebibyte(1 << 20, 'x'), show = "show\n";
-        // clang-format off
-        QTest::newRow("request") << show << 500 << 1 << false;
-        QTest::newRow("another request") << QByteArray("quit\n") << 500 << 0 << false;
-        QTest::newRow("1 MiB, no newline") << mebibyte << 500 << 0 << false;
-        QTest::newRow("request, then 1 MiB") << show + mebibyte << 500 << 1 << false;
-        QTest::newRow("silent") << QByteArray() << 3000 << 0 << false;
-        QTest::newRow("out of descriptors") << show << 2000 << 1 << true;
-        // clang-format on
-    }
-
     void clientsNeverHoldTheCopyUp()
     {
-        QFETCH(QByteArray, sent);
-        QFETCH(int, droppedWithinMs);
-        QFETCH(bool, starved);
-        SingleInstance live(m_dir.path());
-        QSignalSpy asked(&live, &SingleInstance::activationRequested);
-        QVERIFY(live.claim());
-        std::optional<NoDescriptorLeft> none;
-        if (starved)
-            none.emplace(1); // the client's own
-        QLocalSocket client;
-        client.connectToServer(live.socketPath());
-        QVERIFY(client.waitForConnected(1000));
-        QTest::qWait(starved ? 200 : 0);
-        none.reset();
-        client.write(sent);
-        QTRY_COMPARE_WITH_TIMEOUT(client.state(), QLocalSocket::UnconnectedState, droppedWithinMs);
-        QTEST(int(asked.count()), "asked");
-        QVERIFY(!launchRuns(m_dir.path()));
+        const QByteArray mebibyte(1 << 20, 'x'), show = "show\n";
+        // clang-format off
+        const struct { QByteArray sent; int droppedWithinMs, asked; bool starved; } rows[] = {
+            {show, 500, 1, false}, {"quit\n", 500, 0, false}, {mebibyte, 500, 0, false},
+            {show + mebibyte, 500, 1, false}, {{}, 3000, 0, false}, {show, 2000, 1, true}};
+        // clang-format on
+        for (const auto &row : rows) {
+            SingleInstance live(m_dir.path());
+            QSignalSpy asked(&live, &SingleInstance::activationRequested);
+            QVERIFY(live.claim());
+            std::optional<NoDescriptorLeft> none;
+            if (row.starved)
+                none.emplace(1); // the client's own
+            QLocalSocket client;
+            client.connectToServer(live.socketPath());
+            QVERIFY(client.waitForConnected(1000));
+            QTest::qWait(row.starved ? 200 : 0);
+            none.reset();
+            client.write(row.sent);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                client.state(), QLocalSocket::UnconnectedState, row.droppedWithinMs);
+            QCOMPARE(asked.count(), row.asked);
+            QVERIFY(!launchRuns(m_dir.path()));
+        }
     }
 
     // $APPIMAGE counts only for a binary inside $APPDIR: every program an AppImage starts
     // inherits both.
-    void appImageIsTrustedOnlyFromItsOwnMount_data()
-    {
-        QTest::addColumn<QStringList>("paths"); // $APPIMAGE, $APPDIR, binary; relative to a folder
-        QTest::addColumn<bool>("trusted");
-        const QString inside = "mount/usr/bin/orvanetavo";
-        // clang-format off
-        QTest::newRow("our own image") << QStringList{"image", "mount", inside} << true;
-        QTest::newRow("another image's") << QStringList{"image", "mount", "elsewhere/o"} << false;
-        QTest::newRow("mount's namesake") << QStringList{"image", "mount", "mount-other/o"} << false;
-        QTest::newRow("no APPDIR") << QStringList{"image", "", inside} << false;
-        QTest::newRow("no such image") << QStringList{"gone", "mount", inside} << false;
-        QTest::newRow("APPDIR is the root") << QStringList{"image", "/", inside} << false;
-        // clang-format on
-    }
-
     void appImageIsTrustedOnlyFromItsOwnMount()
     {
-        QFETCH(QStringList, paths);
+        const QString inside = "mount/usr/bin/orvanetavo";
         for (const char *file :
             {"image", "mount/usr/bin/orvanetavo", "elsewhere/o", "mount-other/o"})
             QVERIFY(writeFile(m_dir.filePath(file), "#!"));
-        for (QString &path : paths)
-            path = path.isEmpty() || path.startsWith('/') ? path : m_dir.filePath(path);
-        QFETCH(bool, trusted);
-        QCOMPARE(RunningAppImage::path(paths[0], paths[1], paths[2]), trusted ? paths[0] : "");
+        // clang-format off
+        const struct { QString image, mount, binary; bool trusted; } rows[] = { // relative to a folder
+            {"image", "mount", inside, true}, {"image", "mount", "elsewhere/o", false}, // another image's
+            {"image", "mount", "mount-other/o", false}, {"image", "", inside, false}, // mount's namesake, no APPDIR
+            {"gone", "mount", inside, false}, {"image", "/", inside, false}}; // no such image, APPDIR is the root
+        // clang-format on
+        const auto full = [&](const QString &path) {
+            return path.isEmpty() || path.startsWith('/') ? path : m_dir.filePath(path);
+        };
+        for (const auto &row : rows)
+            QCOMPARE(RunningAppImage::path(full(row.image), full(row.mount), full(row.binary)),
+                row.trusted ? full(row.image) : "");
     }
 
     // The entry is read as desktops read it; registering writes it whole, quoted as desktops
     // unquote it, over whatever was there, in a folder made on the way; unregistering removes
-    // it, and succeeds again once it is gone.
-    void loginItemEntry_data()
-    {
-        QTest::addColumn<QByteArray>("earlier"); // the entry found on disk, if not null
-        QTest::addColumn<Status>("found");
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("exec"); // as written in the file
-        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=orvanetavo\n";
-        const auto row = [](const char *tag, const QByteArray &earlier, Status found,
-                             const QString &command = "/usr/bin/orvanetavo",
-                             const QString &exec = {}) {
-            QTest::newRow(tag) << earlier << found << command << (exec.isNull() ? command : exec);
-        };
-        // clang-format off
-        row("none", {}, Status::NotRegistered);
-        row("minimal", head, Status::Enabled, "/home/léa/Mes Applis/O", "\"/home/léa/Mes Applis/O\"");
-        row("Hidden=true", head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app", "\"/tmp/a \\\\\"b\\\\\"/app\"");
-        row("Hidden=false", head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app", "\"/tmp/100 %%f\\\\\\\\app\"");
-        row("Hidden elsewhere", head + "[Desktop Action q]\nHidden=true\n", Status::Enabled);
-        row("GNOME switch off", head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered);
-        row("empty file", "", Status::NotRegistered);
-        row("not UTF-8", head + "Comment=caf\xe9\n", Status::NotRegistered);
-        // clang-format on
-    }
-
+    // it, and succeeds again once it is gone. The default folder follows XDG_CONFIG_HOME when it
+    // is usable.
     void loginItemEntry()
     {
-        QFETCH(QByteArray, earlier);
-        QFETCH(QString, command);
-        QFETCH(QString, exec);
-        AutostartLoginItem item(command, m_dir.filePath("autostart"));
-        QVERIFY(
-            earlier.isNull() || writeFile(m_dir.filePath("autostart/orvanetavo.desktop"), earlier));
-        QTEST(item.status(), "found");
-        QVERIFY(item.registerItem(nullptr));
-        QCOMPARE(item.status(), Status::Enabled);
-        const QStringList lines = QString::fromUtf8(readFile(item.filePath())).split('\n');
-        QCOMPARE(lines.filter(QRegularExpression("^(Exec|TryExec|Type|Hidden|X-GNOME.*)=")),
-            QStringList({"Type=Application", "Exec=" + exec,
-                "TryExec=" + QString(command).replace("\\", "\\\\"),
-                "X-GNOME-Autostart-enabled=true"}));
-        QVERIFY(item.unregisterItem(nullptr) && item.status() == Status::NotRegistered);
-        QVERIFY(item.unregisterItem(nullptr));
-    }
-
-    // Tests may run as root, so the entry is made unusable by the shape of the paths rather
-    // than by permissions. A failure names its path on one line and changes nothing.
-    void failuresNameThePathAndChangeNothing_data()
-    {
-        QTest::addColumn<bool>("registering");
-        QTest::addColumn<QString>("blocker"); // a file in the way
-        QTest::addColumn<QString>("named");
-        const QString entry = "autostart/orvanetavo.desktop";
+        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=orvanetavo\n";
         // clang-format off
-        QTest::newRow("register, autostart is a file") << true << "autostart" << "autostart";
-        QTest::newRow("register, entry is a folder") << true << entry + "/in" << "autostart";
-        QTest::newRow("unregister, entry is a folder") << false << entry + "/in" << entry;
+        const struct { QByteArray earlier; Status found; QString command = "/usr/bin/orvanetavo", exec = command; } rows[] = { // earlier: the entry found on disk, if not null; exec: as written
+            {{}, Status::NotRegistered},
+            {head, Status::Enabled, "/home/léa/Mes Applis/O", "\"/home/léa/Mes Applis/O\""},
+            {head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app", "\"/tmp/a \\\\\"b\\\\\"/app\""},
+            {head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app", "\"/tmp/100 %%f\\\\\\\\app\""},
+            {head + "[Desktop Action q]\nHidden=true\n", Status::Enabled},
+            {head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered},
+            {"", Status::NotRegistered}, {head + "Comment=caf\xe9\n", Status::NotRegistered}}; // empty, not UTF-8
         // clang-format on
-    }
-
-    void failuresNameThePathAndChangeNothing()
-    {
-        QFETCH(bool, registering);
-        QFETCH(QString, blocker);
-        QFETCH(QString, named);
-        QVERIFY(writeFile(m_dir.filePath(blocker), "in the way"));
-        AutostartLoginItem item("/usr/bin/orvanetavo", m_dir.filePath("autostart"));
-        QString error;
-        QVERIFY(registering ? !item.registerItem(&error) : !item.unregisterItem(&error));
-        QVERIFY2(!error.contains('\n') && error.contains(m_dir.filePath(named)), qPrintable(error));
-        QCOMPARE(item.status(), Status::NotRegistered);
-        QCOMPARE(readFile(m_dir.filePath(blocker)), QByteArray("in the way"));
-    }
-
-    void defaultFolderFollowsXdgConfigHome()
-    {
+        for (const auto &row : rows) {
+            AutostartLoginItem item(row.command, m_dir.filePath("autostart"));
+            QDir(m_dir.filePath("autostart")).removeRecursively();
+            QVERIFY(row.earlier.isNull()
+                || writeFile(m_dir.filePath("autostart/orvanetavo.desktop"), row.earlier));
+            QCOMPARE(item.status(), row.found);
+            QVERIFY(item.registerItem(nullptr));
+            QCOMPARE(item.status(), Status::Enabled);
+            const QStringList lines = QString::fromUtf8(readFile(item.filePath())).split('\n');
+            QCOMPARE(lines.filter(QRegularExpression("^(Exec|TryExec|Type|Hidden|X-GNOME.*)=")),
+                QStringList({"Type=Application", "Exec=" + row.exec,
+                    "TryExec=" + QString(row.command).replace("\\", "\\\\"),
+                    "X-GNOME-Autostart-enabled=true"}));
+            QVERIFY(item.unregisterItem(nullptr) && item.status() == Status::NotRegistered);
+            QVERIFY(item.unregisterItem(nullptr));
+        }
+        // The default folder, as desktops find it.
         const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
         const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", configHome); });
         qputenv("XDG_CONFIG_HOME", "/srv/conf");
@@ -467,6 +386,29 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", "conf"); // a relative value is not usable
         QCOMPARE(
             AutostartLoginItem::defaultAutostartFolder(), QDir::homePath() + "/.config/autostart");
+    }
+
+    // Tests may run as root, so the entry is made unusable by the shape of the paths rather
+    // than by permissions. A failure names its path on one line and changes nothing.
+    void failuresNameThePathAndChangeNothing()
+    {
+        const QString entry = "autostart/orvanetavo.desktop";
+        // clang-format off
+        const struct { bool registering; QString blocker, named; } rows[] = { // blocker: a file in the way
+            {true, "autostart", "autostart"}, {true, entry + "/in", "autostart"}, {false, entry + "/in", entry}};
+        // clang-format on
+        for (const auto &row : rows) {
+            QDir(m_dir.filePath("autostart")).removeRecursively();
+            QFile::remove(m_dir.filePath("autostart"));
+            QVERIFY(writeFile(m_dir.filePath(row.blocker), "in the way"));
+            AutostartLoginItem item("/usr/bin/orvanetavo", m_dir.filePath("autostart"));
+            QString error;
+            QVERIFY(row.registering ? !item.registerItem(&error) : !item.unregisterItem(&error));
+            QVERIFY2(!error.contains('\n') && error.contains(m_dir.filePath(row.named)),
+                qPrintable(error));
+            QCOMPARE(item.status(), Status::NotRegistered);
+            QCOMPARE(readFile(m_dir.filePath(row.blocker)), QByteArray("in the way"));
+        }
     }
 };
 
