@@ -50,7 +50,8 @@ QString titles(const QMenu *menu)
         const QString keys = action->shortcut().toString();
         result.append(action->isSeparator()
                 ? "-"
-                : action->text() + (keys.isEmpty() ? "" : " [" + keys + "]"));
+                : action->text() + (keys.isEmpty() ? "" : " [" + keys + "]")
+                    + (action->isEnabled() ? "" : " [off]"));
     }
     return result.join(',');
 }
@@ -237,13 +238,20 @@ private Q_SLOTS:
         AppDelegate &app = launch();
         QCOMPARE(app.mainWindow->menuBar(), app.mainMenu.data());
         QCOMPARE(app.mainMenu->actions().size(), 2);
-        const QString common
-            = "Rechercher des mises à jour…,Signaler un problème…,-,Quitter OrvaneTavo [Ctrl+Q]";
-        const QString status = titles(app.buildStatusMenu().get());
-        QVERIFY(titles(menu(0)).endsWith(common));
-        QVERIFY2(status.startsWith("Désactiver le texte brut,")
-                && status.endsWith(",-,Ouvrir OrvaneTavo…,-," + common),
-            qPrintable(status));
+        const QString common = "Rechercher des mises à jour…,Signaler un problème…,";
+        const QString restore = "Rétablir la mise en forme",
+                      quit = ",-,Quitter OrvaneTavo [Ctrl+Q]";
+        QCOMPARE(titles(menu(0)), common + restore + " [off]" + quit);
+        QCOMPARE(titles(app.buildStatusMenu().get()),
+            "Désactiver le texte brut," + restore + " [off],-,Ouvrir OrvaneTavo…,-,"
+                + common.chopped(1) + quit);
+        // Restoring is offered once a copy was cleaned, and only until it is done.
+        m_board->copy({PasteboardType::html, PasteboardType::string}, "texte",
+            {{"text/html", "<b>texte</b>"}});
+        QTRY_VERIFY(entry(menu(0), restore)->isEnabled());
+        entry(app.buildStatusMenu().get(), restore)->trigger();
+        QTRY_VERIFY(!entry(menu(0), restore)->isEnabled());
+        QCOMPARE(m_board->formats(), Pasteboard::Formats({{"text/html", "<b>texte</b>"}}));
         QCOMPARE(titles(menu(1)),
             "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],"
             "Coller [Ctrl+V],Tout sélectionner [Ctrl+A]");
