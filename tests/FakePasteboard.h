@@ -10,13 +10,10 @@ class FakePasteboard : public Pasteboard
 {
 public:
     // Another program copies: new content, new change count.
-    void copy(const QStringList &types, std::optional<QString> text = std::nullopt,
-        const Formats &formats = {})
+    void copy(
+        const QStringList &types, std::optional<QString> text = {}, const Formats &formats = {})
     {
-        ++m_changeCount;
-        m_types = types;
-        m_text = std::move(text);
-        m_formats = formats;
+        ++m_changeCount, m_types = types, m_text = std::move(text), m_formats = formats;
     }
     qint64 changeCount() const override { return m_changeCount; }
     QStringList types() const override { return ++typeReads, m_types; }
@@ -29,18 +26,11 @@ public:
             whileReading();
         return text;
     }
-    void declareTypes(const QStringList &types) override
-    {
-        if (!failWrites)
-            copy(types);
-    }
+    void declareTypes(const QStringList &types) override { failWrites ? void() : copy(types); }
     bool setString(const QString &text, const QString &type) override
     {
-        if (failWrites || !m_types.contains(type))
-            return false;
-        ++writes;
-        m_text = text;
-        return true;
+        const bool taken = !failWrites && m_types.contains(type);
+        return taken ? (++writes, m_text = text, true) : false;
     }
     std::optional<QByteArray> data(const QString &mimeType) const override
     {

@@ -29,34 +29,26 @@ bool lost = false;
 wl_seat *seat = nullptr;
 zwlr_data_control_manager_v1 *manager = nullptr;
 
-void global(void *, wl_registry *registry, uint32_t name, const char *interface, uint32_t)
-{
-    if (std::strcmp(interface, wl_seat_interface.name) == 0 && !seat)
-        seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
-    else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0)
-        manager = static_cast<zwlr_data_control_manager_v1 *>(
-            wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
-}
+const wl_registry_listener registryListener{
+    [](void *, wl_registry *registry, uint32_t name, const char *interface, uint32_t) {
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && !seat)
+            seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0)
+            manager = static_cast<zwlr_data_control_manager_v1 *>(
+                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
+    },
+    [](void *, wl_registry *, uint32_t) {}};
 
-void globalRemove(void *, wl_registry *, uint32_t) { }
-
-void send(void *, zwlr_data_control_source_v1 *, const char *mime, int32_t fd)
-{
-    if (mode == "--hang" || mode == "--endless") {
-        held.push_back(fd);
-        return;
-    }
-    for (const auto &[type, value] : content) {
-        if (mode != "--close" && type == mime && write(fd, value.data(), value.size()) < 0)
-            break;
-    }
-    close(fd);
-}
-
-void cancelled(void *, zwlr_data_control_source_v1 *)
-{
-    lost = true;
-}
+const zwlr_data_control_source_v1_listener sourceListener{
+    [](void *, zwlr_data_control_source_v1 *, const char *mime, int32_t fd) {
+        if (mode == "--hang" || mode == "--endless")
+            return held.push_back(fd);
+        for (const auto &[type, value] : content)
+            if (mode != "--close" && type == mime && write(fd, value.data(), value.size()) < 0)
+                break;
+        close(fd);
+    },
+    [](void *, zwlr_data_control_source_v1 *) { lost = true; }};
 
 } // namespace
 
@@ -64,6 +56,8 @@ int main(int argc, char *argv[])
 {
     // A reader that goes away must not end us before we say what happened.
     signal(SIGPIPE, SIG_IGN);
+    // Each line is read as soon as it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const size_t eq = arg.find('=');
@@ -75,41 +69,32 @@ int main(int argc, char *argv[])
             return 2;
     }
     wl_display *display = wl_display_connect(nullptr);
-    if (!display)
-        return 2;
-    static const wl_registry_listener registryListener{global, globalRemove};
-    wl_registry_add_listener(wl_display_get_registry(display), &registryListener, nullptr);
-    wl_display_roundtrip(display);
+    if (display)
+        wl_registry_add_listener(wl_display_get_registry(display), &registryListener, nullptr),
+            wl_display_roundtrip(display);
     if (!seat || !manager)
         return 2;
-    zwlr_data_control_device_v1 *device
-        = zwlr_data_control_manager_v1_get_data_device(manager, seat);
-    zwlr_data_control_source_v1 *source = zwlr_data_control_manager_v1_create_data_source(manager);
-    static const zwlr_data_control_source_v1_listener sourceListener{send, cancelled};
+    auto *source = zwlr_data_control_manager_v1_create_data_source(manager);
     zwlr_data_control_source_v1_add_listener(source, &sourceListener, nullptr);
     for (const auto &item : content)
         zwlr_data_control_source_v1_offer(source, item.first.c_str());
-    zwlr_data_control_device_v1_set_selection(device, source);
+    zwlr_data_control_device_v1_set_selection(
+        zwlr_data_control_manager_v1_get_data_device(manager, seat), source);
     wl_display_roundtrip(display);
     std::printf("owned\n");
-    std::fflush(stdout);
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     const std::string endless(64 * 1024, 'x');
     while (!lost && std::chrono::steady_clock::now() < end) {
         wl_display_flush(display);
-        pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {-1, POLLOUT, 0}};
-        if (mode == "--endless" && !held.empty())
-            fds[1].fd = held.back();
+        const int writing = mode == "--endless" && !held.empty() ? held.back() : -1;
+        pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {writing, POLLOUT, 0}};
         poll(fds, 2, 100);
-        if ((fds[1].revents & POLLOUT) && write(fds[1].fd, endless.data(), endless.size()) < 0) {
-            close(held.back());
-            held.pop_back();
-        }
+        if ((fds[1].revents & POLLOUT) && write(writing, endless.data(), endless.size()) < 0)
+            close(writing), held.pop_back();
         if ((fds[0].revents & POLLIN) && wl_display_dispatch(display) < 0)
             return 2;
     }
     std::printf(lost ? "lost\n" : "timeout\n");
-    std::fflush(stdout);
     return lost ? 0 : 3;
 }
