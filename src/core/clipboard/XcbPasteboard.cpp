@@ -348,9 +348,11 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
         // The manager asks us for the text while we wait, then answers. One that answers
         // without ever having read the text (sway's XWayland window manager does) kept nothing.
         xcb_atom_t saved = XCB_ATOM_NONE;
+        // Only what it reads now counts: a paste made earlier is no proof that it saved.
+        const int answered = m_offer->textAnswers();
         xcb_convert_selection(m_connection, m_window, manager, m_atoms->atom("SAVE_TARGETS"),
             m_atoms->atom("ORVANE_SELECTION"), XCB_CURRENT_TIME);
-        const bool answered = waitFor(
+        const bool replied = waitFor(
             [&](const xcb_generic_event_t *event) {
                 const auto *notify = reinterpret_cast<const xcb_selection_notify_event_t *>(event);
                 if (eventType(event) != XCB_SELECTION_NOTIFY || notify->selection != manager)
@@ -359,7 +361,7 @@ void XcbPasteboard::handOver(const QString &keeperProgram)
                 return true;
             },
             managerTimeoutMs, false);
-        if (answered && saved != XCB_ATOM_NONE && m_offer->textAnswers() > 0)
+        if (replied && saved != XCB_ATOM_NONE && m_offer->textAnswers() > answered)
             return;
     }
 
