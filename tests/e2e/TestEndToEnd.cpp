@@ -56,6 +56,8 @@ private Q_SLOTS:
         m_app.setProcessChannelMode(QProcess::ForwardedChannels);
         m_app.start(ORVANETAVO_BINARY);
         QVERIFY(m_app.waitForStarted());
+        // The tray icon's registration waits for the panel's answer, which needs our event loop.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panel.items.isEmpty(), 20000);
         // The application only sees copies made after it connected to the display: copy a
         // probe until one is cleaned.
         bool ready = false;
