@@ -2,7 +2,7 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusVariant>
 #include <QObject>
 #include <QProcess>
@@ -61,15 +61,17 @@ public:
 
     QStringList items;
 
-    // A call to the first item's object; made afresh each time, as an interface made before
-    // the item has exported its object stays invalid.
+    // A call to the item registered last. Never through QDBusInterface, whose introspection
+    // waits 25 s for an item that is itself waiting for us.
     template<typename... Args>
     QDBusMessage call(
         const QString &path, const char *interface, const QString &method, Args... args) const
     {
-        QDBusInterface target(items.value(items.size() - 1), path, interface, bus());
-        target.setTimeout(2000); // a call lost while the item starts is asked again
-        return target.call(method, args...);
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            items.value(items.size() - 1), path, QString::fromLatin1(interface), method);
+        message.setArguments({QVariant::fromValue(args)...});
+        return bus().call(
+            message, QDBus::Block, 2000); // one lost while the item starts is asked again
     }
 
     struct Entry
