@@ -32,8 +32,13 @@ QString majorMinor(const QString &version)
 QNetworkAccessManager &network()
 {
     static QPointer<QNetworkAccessManager> manager;
-    if (!manager)
+    if (!manager) {
         manager = new QNetworkAccessManager(QCoreApplication::instance());
+        // Gone with its connections while the application still exists: an encrypted connection
+        // closed after it complains that the application is gone.
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, manager,
+            [] { delete manager.data(); });
+    }
     return *manager;
 }
 
