@@ -55,6 +55,13 @@ std::unique_ptr<SystemPasteboard> SystemPasteboard::create()
     return std::make_unique<XcbPasteboard>();
 }
 
+bool SystemPasteboard::setString(const QString &text, const QString &type)
+{
+    const bool declared = type == PasteboardType::string && m_declared == QStringList{type};
+    m_declared.clear();
+    return declared && setContents(text, {});
+}
+
 bool SystemPasteboard::startKeeper(const QString &program, const QString &text, quint32 since)
 {
     const QString file = KeeperFile::write(text.toUtf8());

@@ -25,6 +25,11 @@ public:
     // compositor offers it, X11 otherwise. ORVANE_CLIPBOARD=wayland or x11 forces one.
     static std::unique_ptr<SystemPasteboard> create();
 
+    // The declaration takes effect together with the string that follows it: neither clipboard
+    // lets an owner hold it without offering data.
+    void declareTypes(const QStringList &types) override { m_declared = types; }
+    bool setString(const QString &text, const QString &type) override;
+
     // Takes the clipboard with this text, unless someone copied since we last held it (`since`:
     // the X11 time of that copy; Wayland has none), and serves it until the next copy.
     virtual bool keep(const QString &text, quint32 since) = 0;
@@ -54,4 +59,5 @@ protected:
 
 private:
     int m_wakeFd = -1;
+    QStringList m_declared;
 };

@@ -353,20 +353,6 @@ std::optional<QByteArray> WaylandPasteboard::read(const QString &mimeType) const
     return whole;
 }
 
-void WaylandPasteboard::declareTypes(const QStringList &types)
-{
-    // The declaration takes effect together with the string that follows it.
-    m_declared = types;
-}
-
-bool WaylandPasteboard::setString(const QString &text, const QString &type)
-{
-    if (type != PasteboardType::string || m_declared != QStringList{PasteboardType::string})
-        return false;
-    m_declared.clear();
-    return setContents(text, {});
-}
-
 bool WaylandPasteboard::setContents(const QString &text, const Formats &formats)
 {
     if (!isConnected())

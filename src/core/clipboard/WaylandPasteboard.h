@@ -36,8 +36,6 @@ public:
     qint64 changeCount() const override { return m_changeCount; }
     QStringList types() const override;
     std::optional<QString> string(const QString &type) const override;
-    void declareTypes(const QStringList &types) override;
-    bool setString(const QString &text, const QString &type) override;
     std::optional<QByteArray> data(const QString &mimeType) const override;
     bool setContents(const QString &text, const Formats &formats) override;
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
@@ -83,7 +81,6 @@ private:
     mutable wl_proxy *m_selection = nullptr;
     // Our own write comes back as a selection event, already counted.
     mutable bool m_echo = false;
-    QStringList m_declared;
     wl_proxy *m_source = nullptr;
     WaylandTextOffer *m_offer = nullptr;
 };

@@ -288,21 +288,6 @@ std::optional<QByteArray> XcbPasteboard::data(const QString &mimeType) const
     return reply ? std::optional(reply->data) : std::nullopt;
 }
 
-void XcbPasteboard::declareTypes(const QStringList &types)
-{
-    // An X11 owner cannot hold the clipboard without offering data, so the declaration takes
-    // effect together with the string that follows it.
-    m_declared = types;
-}
-
-bool XcbPasteboard::setString(const QString &text, const QString &type)
-{
-    if (type != PasteboardType::string || m_declared != QStringList{PasteboardType::string})
-        return false;
-    m_declared.clear();
-    return setContents(text, {});
-}
-
 bool XcbPasteboard::setContents(const QString &text, const Formats &formats)
 {
     // Taken with the time of the copy we read: the server ignores us when anyone copied since,

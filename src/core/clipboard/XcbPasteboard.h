@@ -33,8 +33,6 @@ public:
     qint64 changeCount() const override { return m_changeCount; }
     QStringList types() const override;
     std::optional<QString> string(const QString &type) const override;
-    void declareTypes(const QStringList &types) override;
-    bool setString(const QString &text, const QString &type) override;
     std::optional<QByteArray> data(const QString &mimeType) const override;
     bool setContents(const QString &text, const Formats &formats) override;
     void setChangeNotice(std::function<void()> notice) override { m_notice = std::move(notice); }
@@ -87,6 +85,5 @@ private:
     // The targets read for the current change, so that the string read needs no second ask.
     mutable QList<QByteArray> m_targets;
     mutable qint64 m_targetsCount = -1;
-    QStringList m_declared;
     std::unique_ptr<XcbTextOffer> m_offer;
 };
