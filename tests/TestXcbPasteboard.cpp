@@ -187,28 +187,27 @@ private Q_SLOTS:
                 atoms.atom("image/png"), atoms.atom("P2"), XCB_ATOM_STRING, atoms.atom("P3")};
             // A paste before quitting does not make a manager that reads nothing a keeper.
             QCOMPARE(paste("UTF8_STRING"), QString::fromUtf8("Grüße").toUtf8());
+            // The next event of this kind on the manager's connection; none once it is shut.
+            const auto next = [c](uint8_t kind) -> std::optional<xcb_selection_request_event_t> {
+                while (xcb_generic_event_t *event = xcb_wait_for_event(c)) {
+                    const auto copy = *reinterpret_cast<xcb_selection_request_event_t *>(event);
+                    free(event);
+                    if ((copy.response_type & 0x7f) == kind)
+                        return copy;
+                }
+                return std::nullopt;
+            };
             // The manager answers the request to save, having read our copy (or not) meanwhile.
             QList<QByteArray> read;
             std::thread manager([&] {
-                while (xcb_generic_event_t *event = xcb_wait_for_event(c)) {
-                    const auto r = *reinterpret_cast<xcb_selection_request_event_t *>(event);
-                    const bool request = (event->response_type & 0x7f) == XCB_SELECTION_REQUEST;
-                    free(event);
-                    if (!request)
-                        continue;
+                while (const auto r = next(XCB_SELECTION_REQUEST)) {
                     if (reads) {
                         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms.atom("LIST"),
                             atoms.atom("ATOM_PAIR"), 32, 6, pairs);
                         xcb_convert_selection(c, window, atoms.atom("CLIPBOARD"),
                             atoms.atom("MULTIPLE"), atoms.atom("LIST"), XCB_CURRENT_TIME);
                         xcb_flush(c);
-                        while (xcb_generic_event_t *notify = xcb_wait_for_event(c)) {
-                            const bool done
-                                = (notify->response_type & 0x7f) == XCB_SELECTION_NOTIFY;
-                            free(notify);
-                            if (done)
-                                break;
-                        }
+                        next(XCB_SELECTION_NOTIFY);
                         for (const xcb_atom_t property : {atoms.atom("LIST"), pairs[1], pairs[5]}) {
                             auto *reply = xcb_get_property_reply(c,
                                 xcb_get_property(c, 1, window, property, XCB_ATOM_ANY, 0, 64),
@@ -220,8 +219,8 @@ private Q_SLOTS:
                         }
                     }
                     const xcb_selection_notify_event_t saved{XCB_SELECTION_NOTIFY, 0, 0, 0,
-                        r.requestor, r.selection, r.target, r.property};
-                    xcb_send_event(c, 0, r.requestor, 0, reinterpret_cast<const char *>(&saved));
+                        r->requestor, r->selection, r->target, r->property};
+                    xcb_send_event(c, 0, r->requestor, 0, reinterpret_cast<const char *>(&saved));
                     xcb_flush(c);
                 }
             });
