@@ -32,8 +32,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -124,25 +123,21 @@ private Q_SLOTS:
         ::alarm(60);
     }
 
-    void cleanup() { ::alarm(0); }
-
     // Only a stored false turns an engine switch off; the count reads whole within its range and
     // never wraps.
     void readsAndCounter()
     {
         const QString max = QString::number(std::numeric_limits<qint64>::max());
-        const QString min = QString::number(std::numeric_limits<qint64>::min());
         // clang-format off
         const struct { QByteArray file; QString read; } rows[] = { // switch, count, count after one more
             {{}, "1 0 1"}, {R"({"OTEnabled": false})", "0 0 1"}, {R"({"OTEnabled": "false", "OTCleanedCount": "x"})", "1 0 1"},
             {R"({"OTCleanedCount": )" + max.toLatin1() + "}", "1 " + max + " " + max},
             {R"({"OTCleanedCount": 1e20})", "1 " + max + " " + max},
-            {R"({"OTCleanedCount": -1e20})", "1 " + min + " -" + max},
+            {R"({"OTCleanedCount": -1e20})", "1 " + QString::number(std::numeric_limits<qint64>::min()) + " -" + max},
             {R"({"OTCleanedCount": 41.9})", "1 41 42"}, {R"({"OTCleanedCount": " 41"})", "1 41 42"}};
         // clang-format on
         for (const auto &row : rows) {
-            QFile::remove(path());
-            QVERIFY(row.file.isNull() || writeFile(path(), row.file));
+            QVERIFY(writeFile(path(), row.file));
             const QString read = QString("%1 %2 ")
                                      .arg(int(TavoSettings::isEnabled()))
                                      .arg(store.integer("OTCleanedCount"));
