@@ -124,7 +124,7 @@ private Q_SLOTS:
     }
 
     // Only a stored false turns an engine switch off; the count reads whole within its range and
-    // never wraps.
+    // never wraps. An empty file reads as nothing stored.
     void readsAndCounter()
     {
         const QString max = QString::number(std::numeric_limits<qint64>::max());
@@ -157,7 +157,7 @@ private Q_SLOTS:
         const struct { QString kind; QByteArray bytes = {}; QString suffix = {}; } rows[] = {
             {"file", R"({"OTEnabled": fal)"}, {"file", "[1, 2]"}, {"fifo"}, {"folder"}, {"link", "/nonexistent/x"},
             {"link", "live"}, {"socket"}, {"listener"}, // a crash's socket, a program that never answers
-            {"folder", {}, ".lock"}, {"fifo", {}, ".lock"}, {"foreign"}}; // last: another user's socket
+            {"folder", {}, ".lock"}, {"fifo", {}, ".lock"}, {"foreign"}}; // another user's socket, last: it needs root
         // clang-format on
         for (const auto &row : rows) {
             init();
