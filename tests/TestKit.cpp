@@ -42,18 +42,16 @@ private Q_SLOTS:
     void labelsFollowThePalette()
     {
         QWidget window;
-        TavoLabel *child
-            = makeLabel("<b>x</b>", 13.6, QFont::DemiBold, secondaryLabelColor(), &window);
+        auto *child = makeLabel("<b>x</b>", 13.6, QFont::DemiBold, secondaryLabelColor(), &window);
         QVERIFY(child->textFormat() == Qt::PlainText && child->font().pixelSize() == 14);
-        TavoLabel topLevel("y");
-        topLevel.setTextColor(tavoSlate());
+        const std::unique_ptr<TavoLabel> topLevel(makeLabel("y", 13, QFont::Normal, tavoSlate()));
         const QColor yellow(200, 200, 0), blue(0, 0, 255);
         for (const auto &[colours, isDark] : {std::pair{dark, true}, {light, false},
                  {palette(blue, yellow), true}, {palette(yellow, blue), false}}) {
             QApplication::setPalette(colours);
             QCoreApplication::processEvents();
             QCOMPARE(child->resolvedTextColor(), half(colours.color(QPalette::WindowText)));
-            QCOMPARE(topLevel.resolvedTextColor(), tavoSlate().resolve(isDark ? dark : light));
+            QCOMPARE(topLevel->resolvedTextColor(), tavoSlate().resolve(isDark ? dark : light));
         }
         window.setPalette(dark);
         QCOMPARE(child->resolvedTextColor(), half(Qt::gray));
@@ -63,7 +61,7 @@ private Q_SLOTS:
 
     // Known glyphs are drawn in the asked colour on a transparent background at 1x and 2x, and
     // heavier with each weight; the filled document reads as filled. Unknown names give nothing.
-    void glyphs()
+    void symbols()
     {
         const QColor asked(200, 40, 90);
         for (const QString name : {"", "doc.richtext", "Chevron.Left"})
@@ -91,11 +89,8 @@ private Q_SLOTS:
         }
         QVERIFY(cover("doc.plaintext.fill", QFont::Normal)
             > cover("doc.plaintext", QFont::Normal) * 1.2);
-    }
-
-    // A slate tile with rounded corners, lighter at the top, and a white sheet in the middle.
-    void applicationIconIsASlateTileWithAWhiteSheet()
-    {
+        // The application's icon: a slate tile with rounded corners, lighter at the top, and a
+        // white sheet in the middle.
         for (const int size : {16, 256}) {
             const QImage image = Symbols::applicationIconImage(size);
             const QColor top = image.pixelColor(size / 8, size / 5);
@@ -118,21 +113,16 @@ private Q_SLOTS:
     void roundButton()
     {
         RoundTavoButton button;
+        button.setAttribute(Qt::WA_NoSystemBackground); // drawn on nothing, as in its window
         button.resize(300, 130);
         const QRectF disc = button.circleRect();
         QCOMPARE(disc, QRectF(91, 6, 118, 118));
-        // Drawn alone on `background` at twice the density: the pixel under a point.
-        const auto pixel = [&](QPointF point, const QColor &background = Qt::transparent) {
-            QImage image(button.size() * 2, QImage::Format_ARGB32_Premultiplied);
-            image.setDevicePixelRatio(2);
-            image.fill(background);
-            button.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-            return image.pixelColor((point * 2).toPoint());
-        };
+        const auto pixel
+            = [&](QPointF point) { return button.grab().toImage().pixelColor(point.toPoint()); };
         // Clear of the glyph, a little inside the disc's top and bottom; then just outside it.
         const QPointF top(150, disc.top() + 6), bottom(150, disc.bottom() - 6);
         const QPointF above(150, disc.top() - 2), below(150, disc.bottom() + 2);
-        for (const bool active : {true, false}) {
+        for (const bool active : {false, true}) {
             button.setActiveState(active);
             // On: a slate gradient. Off: translucent grey, with the soft shadow seen through it.
             QVERIFY(near(pixel(top), active ? QColor(148, 163, 184) : QColor(128, 128, 133, 155)));
@@ -140,7 +130,7 @@ private Q_SLOTS:
             QVERIFY(pixel(below).alpha() > pixel(above).alpha() && pixel(below).red() == 0);
             QCOMPARE(pixel(QPointF(1, 1)).alpha(), 0);
         }
-        const auto grey = [&] { return qGray(pixel(top, Qt::white).rgb()); };
+        const auto grey = [&] { return qGray(pixel(top).rgb()); }; // on, opaque
         const int released = grey();
         for (const auto &[press, release, clicks] :
             {std::tuple{QPoint(150, 65), QPoint(150, 65), 1}, {QPoint(150, 65), QPoint(300, 65), 0},
