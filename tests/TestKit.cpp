@@ -117,18 +117,17 @@ private Q_SLOTS:
         button.resize(300, 130);
         const QRectF disc = button.circleRect();
         QCOMPARE(disc, QRectF(91, 6, 118, 118));
-        const auto pixel
-            = [&](QPointF point) { return button.grab().toImage().pixelColor(point.toPoint()); };
+        const auto pixel = [&](QPoint point) { return button.grab().toImage().pixelColor(point); };
         // Clear of the glyph, a little inside the disc's top and bottom; then just outside it.
-        const QPointF top(150, disc.top() + 6), bottom(150, disc.bottom() - 6);
-        const QPointF above(150, disc.top() - 2), below(150, disc.bottom() + 2);
+        const QPoint top(150, disc.top() + 6), bottom(150, disc.bottom() - 6);
+        const QPoint above(150, disc.top() - 2), below(150, disc.bottom() + 2);
         for (const bool active : {false, true}) {
             button.setActiveState(active);
             // On: a slate gradient. Off: translucent grey, with the soft shadow seen through it.
             QVERIFY(near(pixel(top), active ? QColor(148, 163, 184) : QColor(128, 128, 133, 155)));
             QVERIFY(near(pixel(bottom), active ? QColor(71, 85, 105) : QColor(124, 124, 129, 160)));
             QVERIFY(pixel(below).alpha() > pixel(above).alpha() && pixel(below).red() == 0);
-            QCOMPARE(pixel(QPointF(1, 1)).alpha(), 0);
+            QCOMPARE(pixel({1, 1}).alpha(), 0);
         }
         const auto grey = [&] { return qGray(pixel(top).rgb()); }; // on, opaque
         const int released = grey();

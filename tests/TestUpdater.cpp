@@ -27,13 +27,12 @@ namespace {
 // A feed with both packages, `from` replaced by `to`; single quotes read better in C++.
 QByteArray validFeed(const QByteArray &from = {}, const QByteArray &to = {})
 {
-    const QByteArray package
-        = "{'url': 'https://example.org/dl/NAME', 'size': 41234567, 'sha256': '"
+    const QByteArray package = "{'url': 'https://example.org/NAME', 'size': 41234567, 'sha256': '"
         + QByteArray(32, '\xab').toHex().toUpper() + "', 'signature': '"
         + QByteArray(64, '\x5a').toBase64() + "'}";
     QByteArray feed = "{'version': '1.4.0', 'notes': 'Corrections.', 'page': "
                       "'https://orvanelabs.ch/o', 'packages': {'appimage': "
-        + QByteArray(package).replace("NAME", "OrvaneTavo.AppImage")
+        + QByteArray(package).replace("NAME", "app.AppImage")
         + ", 'deb': " + QByteArray(package).replace("NAME", "orvanetavo.deb") + "}}";
     return feed.replace(from, to).replace('\'', '"');
 }
@@ -102,8 +101,7 @@ class TestUpdater : public QObject
         crypto_sign_detached(
             bytes(signature), nullptr, bytes(statement), statement.size(), bytes(m_secretKey));
         return validFeed("1.4.0", version.toUtf8())
-            .replace("https://example.org/dl/OrvaneTavo.AppImage",
-                m_server.url("/app.AppImage").toEncoded())
+            .replace("https://example.org", m_server.url({}).toEncoded())
             .replace("41234567", QByteArray::number(m_next.size()))
             .replace(QByteArray(32, '\xab').toHex().toUpper(), sha256(m_next).toHex())
             .replace(QByteArray(64, '\x5a').toBase64(), signature.toBase64());
@@ -169,7 +167,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         // clang-format off
         const QString package = " 41234567 " + QString("ab").repeated(32) + " 5a5a";
-        const QString valid = "1.4.0|1.4.0|release|12|https://orvanelabs.ch/o|appimage OrvaneTavo.AppImage" + package + "|deb orvanetavo.deb" + package;
+        const QString valid = "1.4.0|1.4.0|release|12|https://orvanelabs.ch/o|appimage app.AppImage" + package + "|deb orvanetavo.deb" + package;
         const QByteArray emoji = "\xF0\x9F\x93\x84", signature = QByteArray(64, '\x5a').toBase64(); // the emoji: two UTF-16 units
         QTest::newRow("valid") << validFeed() << valid;
         QTest::newRow("page and packages left out") << QByteArray("{\"version\": \"2\", \"notes\": \"\"}") << "2|2|release|0|";
@@ -308,8 +306,8 @@ private Q_SLOTS:
     // look at.
     void windowPages()
     {
-        const QString fetching = "Téléchargement de la mise à jour…";
         // clang-format off
+        const QString fetching = "Téléchargement de la mise à jour…";
         const QStringList offer{"OrvaneTavo 1.5.0 est disponible\u00a0!", "Tu as la version 1.4.0. Veux-tu l'installer maintenant\u00a0?", "Nouveautés\u00a0:", "notes: <b>Vite</b>", "[Plus tard]", "[Installer maintenant]"};
         const auto available = [](UpdaterWindow &w) { w.showAvailable("1.5.0", "1.4.0", "<b>Vite</b>"); };
         const struct { const char *name; std::function<void(UpdaterWindow &)> show; QStringList expected; QString how; QStringList reported; } rows[] = {
