@@ -79,9 +79,8 @@ private Q_SLOTS:
                 // Opaque pixels, some, all in the asked colour; a transparent corner.
                 const int opaque = count(image, [](QRgb c) { return qAlpha(c) >= 250; });
                 QVERIFY(opaque > 0 && image.pixelColor(0, 0).alpha() == 0);
-                QCOMPARE(count(image,
-                             [&](QRgb c) { return qAlpha(c) >= 250 && near(QColor(c), asked, 5); }),
-                    opaque);
+                const auto inAsked = [&](QRgb c) { return qAlpha(c) >= 250 && near(c, asked, 5); };
+                QCOMPARE(count(image, inAsked), opaque);
             }
             for (const auto &[lighter, heavier] : {std::pair{QFont::Thin, QFont::Normal},
                      {QFont::Normal, QFont::Bold}, {QFont::Bold, QFont::Black}})
@@ -115,12 +114,10 @@ private Q_SLOTS:
         RoundTavoButton button;
         button.setAttribute(Qt::WA_NoSystemBackground); // drawn on nothing, as in its window
         button.resize(300, 130);
-        const QRectF disc = button.circleRect();
-        QCOMPARE(disc, QRectF(91, 6, 118, 118));
+        QCOMPARE(button.circleRect(), QRectF(91, 6, 118, 118));
         const auto pixel = [&](QPoint point) { return button.grab().toImage().pixelColor(point); };
         // Clear of the glyph, a little inside the disc's top and bottom; then just outside it.
-        const QPoint top(150, disc.top() + 6), bottom(150, disc.bottom() - 6);
-        const QPoint above(150, disc.top() - 2), below(150, disc.bottom() + 2);
+        const QPoint top(150, 12), bottom(150, 118), above(150, 4), below(150, 126);
         for (const bool active : {false, true}) {
             button.setActiveState(active);
             // On: a slate gradient. Off: translucent grey, with the soft shadow seen through it.
