@@ -106,7 +106,7 @@ private Q_SLOTS:
     }
 
     // On a 300x130 control the disc is centred and inset by six, lighter at the top; held,
-    // about a sixth darker. Around the disc only a soft black shadow, falling below it. The
+    // a tenth to a quarter darker. Around the disc only a soft black shadow, falling below it. The
     // whole rectangle takes clicks: pressed and released inside, then dragged out just past the
     // edge, then in a corner outside the disc.
     void roundButton()
@@ -118,6 +118,7 @@ private Q_SLOTS:
         const auto pixel = [&](QPoint point) { return button.grab().toImage().pixelColor(point); };
         // Clear of the glyph, a little inside the disc's top and bottom; then just outside it.
         const QPoint top(150, 12), bottom(150, 118), above(150, 4), below(150, 126);
+        const auto grey = [&] { return qGray(pixel(top).rgb()); };
         for (const bool active : {false, true}) {
             button.setActiveState(active);
             // On: a slate gradient. Off: translucent grey, with the soft shadow seen through it.
@@ -125,21 +126,20 @@ private Q_SLOTS:
             QVERIFY(near(pixel(bottom), active ? QColor(71, 85, 105) : QColor(124, 124, 129, 160)));
             QVERIFY(pixel(below).alpha() > pixel(above).alpha() && pixel(below).red() == 0);
             QCOMPARE(pixel({1, 1}).alpha(), 0);
-        }
-        const auto grey = [&] { return qGray(pixel(top).rgb()); }; // on, opaque
-        const int released = grey();
-        for (const auto &[press, release, clicks] :
-            {std::tuple{QPoint(150, 65), QPoint(150, 65), 1}, {QPoint(150, 65), QPoint(300, 65), 0},
-                {QPoint(2, 2), QPoint(2, 2), 1}}) {
-            QSignalSpy clicked(&button, &RoundTavoButton::clicked);
-            QTest::mousePress(&button, Qt::LeftButton, {}, press);
-            QTest::mouseMove(&button, release);
-            const int held = grey();
-            QVERIFY2(clicks ? held < released - released / 10 && held > released - released / 4
-                            : held == released,
-                qPrintable(QStringLiteral("%1 -> %2").arg(released).arg(held)));
-            QTest::mouseRelease(&button, Qt::LeftButton, {}, release);
-            QVERIFY(grey() == released && clicked.count() == clicks);
+            const int released = grey();
+            for (const auto &[press, release, clicks] :
+                {std::tuple{QPoint(150, 65), QPoint(150, 65), 1},
+                    {QPoint(150, 65), QPoint(300, 65), 0}, {QPoint(2, 2), QPoint(2, 2), 1}}) {
+                QSignalSpy clicked(&button, &RoundTavoButton::clicked);
+                QTest::mousePress(&button, Qt::LeftButton, {}, press);
+                QTest::mouseMove(&button, release);
+                const int held = grey();
+                QVERIFY2(clicks ? held < released - released / 10 && held > released - released / 4
+                                : held == released,
+                    qPrintable(QStringLiteral("%1 -> %2").arg(released).arg(held)));
+                QTest::mouseRelease(&button, Qt::LeftButton, {}, release);
+                QVERIFY(grey() == released && clicked.count() == clicks);
+            }
         }
     }
 };
