@@ -59,8 +59,9 @@ private Q_SLOTS:
             QVERIFY(accent.resolve(dark).lightness() > accent.resolve(light).lightness());
     }
 
-    // Known glyphs are drawn in the asked colour on a transparent background at 1x and 2x, and
-    // heavier with each weight; the filled document reads as filled. Unknown names give nothing.
+    // Known glyphs give an icon and are drawn in the asked colour on a transparent background at
+    // 1x and 2x, heavier with each weight; the filled document reads as filled. Unknown names
+    // give nothing.
     void symbols()
     {
         const QColor asked(200, 40, 90);
