@@ -181,23 +181,21 @@ private Q_SLOTS:
         // clang-format off
         const struct { QVariantMap stored; const char *answer, *debug; bool tray; } rows[] = { // answer: null once answered
             {{}, "Dans le Dock", "true", false}, {{}, "Dans la barre de menus", "01", true}, {{}, "", "", false},
-            {{{TavoSettings::menuBarModeKey, false}}, nullptr, nullptr, false}, {{{TavoSettings::menuBarModeKey, true}}, nullptr, "1", true}};
+            {{{TavoSettings::menuBarModeKey, false}}, nullptr, "", false}, {m_inTray, nullptr, "1", true}};
         // clang-format on
         for (const auto &row : rows) {
-            if (row.debug)
-                qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
+            qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
             AppDelegate &app = launch(row.stored, row.answer);
             qunsetenv("ORVANE_DEBUG_SETTINGS");
             QCOMPARE(m_questions, int(bool(row.answer)));
             compareMode(row.tray);
-            QCOMPARE(app.settingsView->isVisible(), row.debug && QByteArray(row.debug) == "1");
+            QCOMPARE(app.settingsView->isVisible(), QByteArray(row.debug) == "1");
             if (row.tray) {
                 app.mainWindow->hide();
                 entry(app.buildStatusMenu().get(), "Ouvrir OrvaneTavo…")->trigger();
                 QVERIFY(app.mainWindow->isVisible());
             }
             settings().menuBarCheckbox->click();
-            QCoreApplication::processEvents();
             compareMode(!row.tray);
             app.mainWindow->close();
             QTest::qWait(50);
@@ -239,9 +237,6 @@ private Q_SLOTS:
         QCOMPARE(app.mainView->statCountLabel->text(), "1 collage nettoyé depuis l'installation");
         entry(app.buildStatusMenu().get(), restore)->trigger();
         QTRY_VERIFY(!entry(menu(0), restore)->isEnabled());
-        QCOMPARE(titles(menu(1)),
-            "Annuler [Ctrl+Z],Rétablir [Ctrl+Shift+Z],-,Couper [Ctrl+X],Copier [Ctrl+C],"
-            "Coller [Ctrl+V],Tout sélectionner [Ctrl+A]");
 
         // The edit entries act on the focused field.
         QLineEdit field(app.mainWindow);
@@ -314,8 +309,7 @@ private Q_SLOTS:
         QVERIFY(m_login->on);
         m_login->refuse = true;
         settings().loginCheckbox->click();
-        QCOMPARE(
-            m_logged, QStringList{"OrvaneTavo: ouverture à la connexion: refusé par le bureau"});
+        QCOMPARE(m_logged.join('\n'), "OrvaneTavo: ouverture à la connexion: refusé par le bureau");
         QVERIFY(settings().loginCheckbox->isChecked());
     }
 
