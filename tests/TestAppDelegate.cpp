@@ -169,7 +169,6 @@ private Q_SLOTS:
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
     }
     void cleanupTestCase() { m_bus.terminate(), m_bus.waitForFinished(5000); }
-    void cleanup() { m_app.reset(); }
 
     // A fresh installation asks once, over a window that already shows the stored state. Each
     // row also sets the debug variable: only an exact "1" opens on the settings. Without any
@@ -219,10 +218,8 @@ private Q_SLOTS:
                 + common.chopped(1) + quit);
         for (const bool fromMenu : {false, true})
             for (const bool on : {false, true}) {
-                if (fromMenu)
-                    app.buildStatusMenu()->actions().first()->trigger();
-                else
-                    QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
+                fromMenu ? app.buildStatusMenu()->actions().first()->trigger()
+                         : QTest::mouseClick(app.mainView->tavoButton, Qt::LeftButton);
                 QCOMPARE(m_engine->isRunning(), on);
                 QCOMPARE(look(app),
                     on ? "1|Texte brut : activé|slate|1" : "0|Texte brut : désactivé|secondary|0");
@@ -399,10 +396,8 @@ private Q_SLOTS:
         // A new palette redraws the off icon in its text colour.
         app.togglePressed();
         const QPalette original = QApplication::palette();
-        QPalette palette;
-        palette.setColor(QPalette::WindowText, QColor("#ff0000"));
-        QApplication::setPalette(palette);
-        QCOMPARE(ink(icon->icon()), "#ff0000");
+        QApplication::setPalette(QPalette(Qt::red, Qt::black)); // white text
+        QCOMPARE(ink(icon->icon()), "#ffffff");
         QApplication::setPalette(original);
         const QPointer<QMenu> last = icon->contextMenu();
         app.statusController.disable();

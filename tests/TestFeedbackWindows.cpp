@@ -113,7 +113,6 @@ private Q_SLOTS:
     {
         QFile::remove(store.fileName());
         qputenv("ORVANE_SERVICE_URL", m_server.url("").toString().toUtf8());
-        qunsetenv("ORVANE_SERVICE_CA");
         m_server.received.clear();
         m_server.requests.clear();
         m_server.routes = {{"/api/report.php", {200, R"({"ok": true})"}}};
