@@ -203,7 +203,6 @@ private Q_SLOTS:
         QTRY_COMPARE(alerts().size(), 1);
         m_alert = std::make_unique<MessageAlert>();
         m_alert->follow(*m_inbox);
-        QCoreApplication::processEvents();
         QVERIFY(alerts().isEmpty());
         m_alert->showPending();
         QCOMPARE(closeAlert().last(), "Huit");
