@@ -169,17 +169,23 @@ private Q_SLOTS:
     }
     void cleanupTestCase() { m_bus.terminate(), m_bus.waitForFinished(5000); }
 
-    // A fresh installation asks once, over a window that already shows the stored state. Each
-    // row also sets the debug variable: only an exact "1" opens on the settings. Without any
+    // A fresh installation asks once, over a window that already shows the stored state; the
+    // boxes show what is stored (also the defaults: spreadsheets skipped, no automatic updates,
+    // which take both flags). Each row also sets the debug variable: only an exact "1" opens on
+    // the settings. Without any
     // tray here, a tray launch must still offer the window; the status menu's entry brings it
     // back in either mode. The settings box then switches the mode, and the last-window rule is
     // read at each close: closing quits only out of the tray.
     void launchShowsTheChosenMode()
     {
         // clang-format off
-        const struct { QVariantMap stored; const char *answer, *debug; bool tray; } rows[] = { // answer: null once answered
-            {{}, "Dans le Dock", "true", false}, {{}, "Dans la barre de menus", "01", true}, {{}, "", "", false},
-            {{{TavoSettings::menuBarModeKey, false}}, nullptr, "", false}, {m_inTray, nullptr, "1", true}};
+        const struct { QVariantMap stored; const char *answer, *debug; bool tray; QList<bool> checked; } rows[] = {
+            // answer: null once answered; checked: spreadsheets skipped, automatic updates
+            {{}, "Dans le Dock", "true", false, {true, false}},
+            {{{"UpdaterAutomaticDownloads", true}}, "Dans la barre de menus", "01", true, {true, false}},
+            {{{"UpdaterAutomaticChecks", true}}, "", "", false, {true, false}},
+            {{{TavoSettings::menuBarModeKey, false}, {"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, nullptr, "", false, {false, true}},
+            {m_inTray, nullptr, "1", true, {true, false}}};
         // clang-format on
         for (const auto &row : rows) {
             qputenv("ORVANE_DEBUG_SETTINGS", row.debug);
@@ -189,6 +195,9 @@ private Q_SLOTS:
                 row.answer ? QStringList{"1|Texte brut : activé|slate"} : QStringList());
             compareMode(row.tray);
             QCOMPARE(app.settingsView->isVisible(), QByteArray(row.debug) == "1");
+            QCOMPARE((QList<bool>{settings().skipTabularCheckbox->isChecked(),
+                         settings().autoUpdatesCheckbox->isChecked()}),
+                row.checked);
             app.mainWindow->hide();
             entry(app.buildStatusMenu().get(), "Ouvrir OrvaneTavo…")->trigger();
             QVERIFY(app.mainWindow->isVisible());
@@ -260,35 +269,23 @@ private Q_SLOTS:
         QTRY_COMPARE(m_quits, 2);
     }
 
-    // The gear shows the settings with the registration and the count as they are now; the
-    // boxes show what is stored (also the defaults: spreadsheets skipped unless told otherwise).
-    // Then the update box drives both flags, checked hourly, and a refused login registration is
+    // The gear shows the settings with the registration and the count as they are now, and the
+    // arrow goes back. The update box drives both flags, and a refused login registration is
     // logged once, the box showing the registration as it really is.
-    void settingsShowAndWriteWhatIsStored()
+    void settingsShowNowAndWriteThrough()
     {
-        // clang-format off
-        const struct { QVariantMap stored; bool login; QList<bool> checked; } rows[] = { // checked: spreadsheet, updates, login
-            {{{"OTSkipTabular", false}, {"UpdaterAutomaticChecks", true}, {"UpdaterAutomaticDownloads", true}}, true, {false, true, true}},
-            {{{"UpdaterAutomaticDownloads", true}}, false, {true, false, false}},
-            {{{"UpdaterAutomaticChecks", true}}, false, {true, false, false}}};
-        // clang-format on
-        for (const auto &row : rows) {
-            AppDelegate &app = launch(row.stored);
-            m_login->on = row.login;
-            m_engine->setCleanedCount(1000);
-            QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
-            QVERIFY(settings().isVisible() && !app.mainView->isVisible());
-            QCOMPARE((QList<bool>{settings().skipTabularCheckbox->isChecked(),
-                         settings().autoUpdatesCheckbox->isChecked(),
-                         settings().loginCheckbox->isChecked()}),
-                row.checked);
-            TavoLabel *count = settings().statCountLabel;
-            QCOMPARE(count->text(), "1000 collages nettoyés depuis l'installation");
-            QCOMPARE(count->size(), count->sizeHint());
-            QTest::mouseClick(settings().backButton, Qt::LeftButton);
-            QVERIFY(app.mainView->isVisible() && !settings().isVisible());
-        }
-        const Updater &updater = m_app->updaterController.updater();
+        AppDelegate &app = launch();
+        m_login->on = true;
+        m_engine->setCleanedCount(1000);
+        QTest::mouseClick(app.mainView->gearButton, Qt::LeftButton);
+        QVERIFY(settings().isVisible() && !app.mainView->isVisible());
+        QVERIFY(settings().loginCheckbox->isChecked());
+        const TavoLabel *count = settings().statCountLabel;
+        QCOMPARE(count->text(), "1000 collages nettoyés depuis l'installation");
+        QCOMPARE(count->size(), count->sizeHint());
+        QTest::mouseClick(settings().backButton, Qt::LeftButton);
+        QVERIFY(app.mainView->isVisible() && !settings().isVisible());
+        const Updater &updater = app.updaterController.updater();
         for (const bool on : {false, true}) {
             settings().skipTabularCheckbox->click();
             QCOMPARE(store.object(TavoSettings::skipTabularKey), QVariant(on));
@@ -298,11 +295,11 @@ private Q_SLOTS:
                 on ? 0 : 2);
         }
         settings().loginCheckbox->click();
-        QVERIFY(m_login->on);
+        QVERIFY(!m_login->on);
         m_login->refuse = true;
         settings().loginCheckbox->click();
         QCOMPARE(m_logged.join('\n'), "OrvaneTavo: ouverture à la connexion: refusé par le bureau");
-        QVERIFY(settings().loginCheckbox->isChecked());
+        QVERIFY(!settings().loginCheckbox->isChecked());
     }
 
     // Light and dark: main-{light,dark}-{on,off}.png, settings-{light,dark}.png.
