@@ -172,10 +172,9 @@ private Q_SLOTS:
     // A fresh installation asks once, over a window that already shows the stored state; the
     // boxes show what is stored (also the defaults: spreadsheets skipped, no automatic updates,
     // which take both flags). Each row also sets the debug variable: only an exact "1" opens on
-    // the settings. Without any
-    // tray here, a tray launch must still offer the window; the status menu's entry brings it
-    // back in either mode. The settings box then switches the mode, and the last-window rule is
-    // read at each close: closing quits only out of the tray.
+    // the settings. Without any tray here, a tray launch must still offer the window; the status
+    // menu's entry brings it back in either mode. The settings box then switches the mode, and
+    // the last-window rule is read at each close: closing quits only out of the tray.
     void launchShowsTheChosenMode()
     {
         // clang-format off
