@@ -16,11 +16,11 @@ public:
         QString out, err;
     };
 
-    // One of the makers' commands, run to its end.
-    static Output run(const QStringList &arguments)
+    // One of the makers' commands, or another program, run to its end.
+    static Output run(const QStringList &arguments, const QString &program = ORVANE_SERVICE_BINARY)
     {
         QProcess process;
-        process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments);
+        process.start(program, arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {
@@ -39,22 +39,20 @@ public:
     // A certificate for 127.0.0.1 made for this run; the service then speaks TLS.
     bool makeCertificate()
     {
-        QProcess openssl;
-        openssl.start("openssl",
-            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                "-keyout", keyPath(), "-out", certPath(), "-days", "2", "-subj", "/CN=127.0.0.1",
-                "-addext", "subjectAltName=IP:127.0.0.1"});
-        return openssl.waitForFinished(20000) && openssl.exitCode() == 0;
+        const QStringList request
+            = {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", m_dir.filePath("key.pem"), "-out", certPath(), "-days", "2",
+                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"};
+        return run(request, "openssl").exitCode == 0;
     }
     QString certPath() const { return m_dir.filePath(QStringLiteral("cert.pem")); }
-    QString keyPath() const { return m_dir.filePath(QStringLiteral("key.pem")); }
 
     // Serves the database on 127.0.0.1, on the port the first line of its output names.
     bool start(const QString &database, const QStringList &extra = {})
     {
         QStringList arguments = {"serve", "--db", database, "--listen", "127.0.0.1:0"};
         if (QFile::exists(certPath()))
-            arguments << "--cert" << certPath() << "--key" << keyPath();
+            arguments << "--cert" << certPath() << "--key" << m_dir.filePath("key.pem");
         m_process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments + extra);
         while (m_process.waitForStarted(10000) && !m_process.canReadLine()
             && m_process.waitForReadyRead(10000)) { }
