@@ -39,20 +39,20 @@ public:
     // A certificate for 127.0.0.1 made for this run; the service then speaks TLS.
     bool makeCertificate()
     {
-        const QStringList request
-            = {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                "-nodes", "-keyout", m_dir.filePath("key.pem"), "-out", certPath(), "-days", "2",
-                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"};
+        const QStringList request = {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+            "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", keyPath(), "-out", certPath(),
+            "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"};
         return run(request, "openssl").exitCode == 0;
     }
     QString certPath() const { return m_dir.filePath(QStringLiteral("cert.pem")); }
+    QString keyPath() const { return m_dir.filePath(QStringLiteral("key.pem")); }
 
     // Serves the database on 127.0.0.1, on the port the first line of its output names.
     bool start(const QString &database, const QStringList &extra = {})
     {
         QStringList arguments = {"serve", "--db", database, "--listen", "127.0.0.1:0"};
         if (QFile::exists(certPath()))
-            arguments << "--cert" << certPath() << "--key" << m_dir.filePath("key.pem");
+            arguments << "--cert" << certPath() << "--key" << keyPath();
         m_process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments + extra);
         while (m_process.waitForStarted(10000) && !m_process.canReadLine()
             && m_process.waitForReadyRead(10000)) { }
