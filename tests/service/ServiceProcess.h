@@ -66,9 +66,8 @@ public:
     int stop(bool kill = false)
     {
         kill ? m_process.kill() : m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
-            ? m_process.exitCode()
-            : -1;
+        const bool ended = m_process.waitForFinished(10000);
+        return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
     ~ServiceProcess() { stop(true); }
 

@@ -13,17 +13,15 @@
 struct HttpReply
 {
     int status = 0; // 0: no answer (connection closed or timed out)
-    QByteArray head, body;
+    QByteArray body;
 };
 struct HttpConnection
 {
     explicit HttpConnection(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
-    // What is written before the connection is made waits for it.
+    // Sent once the connection is made; what the system did not take at once leaves while reading.
     bool write(const QByteArray &bytes)
     {
-        socket.write(bytes);
-        while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(5000)) { }
-        return socket.bytesToWrite() == 0;
+        return socket.write(bytes) == bytes.size() && socket.waitForBytesWritten(5000);
     }
     // One answer; what already arrived counts first, so that a time-out of 0 still reads it.
     HttpReply read(int timeoutMs = 10000)
@@ -35,7 +33,7 @@ struct HttpConnection
             || buffer.size() < end + 4 + (length = field.match(buffer).captured(1).toLongLong()))
             if (!socket.waitForReadyRead(qMax<qint64>(1, deadline.remainingTime())))
                 return {};
-        HttpReply reply{buffer.mid(9, 3).toInt(), buffer.left(end), buffer.mid(end + 4, length)};
+        HttpReply reply{buffer.mid(9, 3).toInt(), buffer.mid(end + 4, length)};
         buffer.remove(0, end + 4 + length);
         return reply;
     }
@@ -197,7 +195,6 @@ private Q_SLOTS:
         row("poll over 4 KiB", post(s, QByteArray(4097, ' ')), 413, "body over 4096");
         row("report of 100 MB", "POST /api/report.php HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n", 413, "1638400");
         row("1 MB elsewhere", "POST /x HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n", 413, "4096");
-        row("no length", "POST /api/report.php HTTP/1.1\r\n\r\n" + json(good), 411, "Content-Length");
         row("chunked", "POST /api/report.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 411, "Content-Length");
         row("negative length", "POST /api/report.php HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400, "Content-Length");
         row("head of 20 KiB", "POST / HTTP/1.1\r\nX: " + QByteArray(20000, 'p') + "\r\n\r\n", 431, "head too large");
@@ -228,7 +225,6 @@ private Q_SLOTS:
         for (int status : statuses)
             QCOMPARE((reply = http.read()).status, status);
         QVERIFY2(reply.body.contains(answer), reply.body.constData());
-        QVERIFY(reply.head.contains("Content-Type: application/json"));
         if (closes >= 0)
             QCOMPARE(http.waitForClose(500), closes > 0);
         QCOMPARE(http.read(0).status, 0); // and nothing more came
@@ -251,11 +247,10 @@ private Q_SLOTS:
             QCOMPARE(ServiceProcess::run({"reply", "--db", db, dev, text}).exitCode, exitCode);
         for (const char *msg : {"Une", "Deux", "Deux"}) // a report's body is a poll too
             QCOMPARE(QJsonDocument::fromJson(ask(http, statusPath, report(dev)).body)["msg"], msg);
-        QCOMPARE(stored(db)[2], 2);
-        QVERIFY(records({"replies"}).value(1)["offered"].isString());
+        // Both are exported, the second offered too.
+        QVERIFY(stored(db)[2] == 2 && records({"replies"}).value(1)["offered"].isString());
 
-        const QStringList texts
-            = {"court", "saut\nde ligne\tet tab", QString(300, 'x'), "émojis 🙃"};
+        const QStringList texts = {"court", "saut\nde\tligne", QString(300, 'x'), "émojis 🙃"};
         for (const QString &text : texts) {
             QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).status, 200);
             QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).status, 200);
@@ -269,8 +264,8 @@ private Q_SLOTS:
         for (QString &line : table)
             line.remove(0, column);
         QCOMPARE(table,
-            QStringList({"TEXT", "émojis 🙃", QString(79, 'x') + QChar(0x2026),
-                "saut de ligne et tab", "court"}));
+            QStringList({"TEXT", "émojis 🙃", QString(79, 'x') + QChar(0x2026), "saut de ligne",
+                "court"}));
         QJsonObject row = records({"reports", "--device", dev}).value(2);
         QCOMPARE(row.take("received").toString().left(11),
             QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT"));
@@ -280,9 +275,8 @@ private Q_SLOTS:
                 {"email", "a@b.ch"}, {"address", "127.0.0.1"}}));
         // The most frequent crash first, with the versions that had it.
         const QJsonObject group = records({"crashes"}).value(0);
-        QCOMPARE(group["message"].toString(), dev);
-        QCOMPARE(QList({group["count"].toInt(), int(group["versions"].toArray().size())}),
-            QList({4, 4}));
+        QCOMPARE(QJsonArray({group["message"], group["count"], group["versions"].toArray().size()}),
+            QJsonArray({dev, 4, 4}));
     }
 
     // A restarted PostgreSQL is found again; while it is away the service answers 503.
@@ -294,15 +288,13 @@ private Q_SLOTS:
         HttpConnection http(m_services[1].port());
         const auto send
             = [&](const char *text) { return ask(http, reportPath, report("pg", text)).status; };
-        QCOMPARE(send("avant"), 200);
         QVERIFY(m_pg.control("restart"));
         QCOMPARE(send("après le redémarrage"), 200);
         QVERIFY(m_pg.control("stop"));
         QCOMPARE(send("pendant l'arrêt"), 503);
-        QCOMPARE(ask(http, statusPath, report("pg")).status, 503);
         QVERIFY(m_pg.control("start"));
         QTRY_COMPARE_WITH_TIMEOUT(send("après le retour"), 200, 8000);
-        QCOMPARE(stored(m_locations[1])[0], before + 3); // what was acknowledged, and only that
+        QCOMPARE(stored(m_locations[1])[0], before + 2); // what was acknowledged, and only that
     }
 
     // Connections that trickle cannot lock others out: the longest waiting makes room for a new
