@@ -255,7 +255,9 @@ private Q_SLOTS:
             QCOMPARE(ask(http, reportPath, with(report(dev, text), "email", "a@b.ch")).status, 200);
             QCOMPARE(ask(http, crashPath, with(crash(dev, dev), "v", text.left(3))).status, 200);
         }
-        QCOMPARE(ask(http, crashPath, crash(dev, "plus récent, plus rare")).status, 200);
+        // Newer but rarer, and first by name: even within the same millisecond it would lead if
+        // recency ruled.
+        QCOMPARE(ask(http, crashPath, crash(dev, "Arrêt plus récent, plus rare")).status, 200);
         // The header and the four reports, newest first, one line each, their texts in one column
         // of at most 80 characters.
         QStringList table = ServiceProcess::run({"reports", "--db", db, "--device", dev})
