@@ -16,11 +16,11 @@ public:
         QString out, err;
     };
 
-    // One of the makers' commands, run to its end.
-    static Output run(const QStringList &arguments)
+    // One of the makers' commands, or another program, run to its end.
+    static Output run(const QStringList &arguments, const QString &program = ORVANE_SERVICE_BINARY)
     {
         QProcess process;
-        process.start(QStringLiteral(ORVANE_SERVICE_BINARY), arguments);
+        process.start(program, arguments);
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {
@@ -39,12 +39,10 @@ public:
     // A certificate for 127.0.0.1 made for this run; the service then speaks TLS.
     bool makeCertificate()
     {
-        QProcess openssl;
-        openssl.start("openssl",
-            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                "-keyout", keyPath(), "-out", certPath(), "-days", "2", "-subj", "/CN=127.0.0.1",
-                "-addext", "subjectAltName=IP:127.0.0.1"});
-        return openssl.waitForFinished(20000) && openssl.exitCode() == 0;
+        const QStringList request = {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+            "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", keyPath(), "-out", certPath(),
+            "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"};
+        return run(request, "openssl").exitCode == 0;
     }
     QString certPath() const { return m_dir.filePath(QStringLiteral("cert.pem")); }
     QString keyPath() const { return m_dir.filePath(QStringLiteral("key.pem")); }
@@ -68,9 +66,8 @@ public:
     int stop(bool kill = false)
     {
         kill ? m_process.kill() : m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
-            ? m_process.exitCode()
-            : -1;
+        const bool ended = m_process.waitForFinished(10000);
+        return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
     ~ServiceProcess() { stop(true); }
 
