@@ -19,12 +19,11 @@ inline QByteArray runTool(const QString &program, const QStringList &args)
     return process.readAllStandardOutput();
 }
 
-// Our visible windows titled "OrvaneTavo": the main window, and an alert or the report window
-// when one is open.
-inline QStringList appWindows()
+// Our visible windows that match: by default those titled "OrvaneTavo", the main window and an
+// alert or the report window when one is open.
+inline QStringList appWindows(const QStringList &match = {"--name", "^OrvaneTavo$"})
 {
-    const QByteArray ids
-        = runTool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
+    const QByteArray ids = runTool("xdotool", QStringList{"search", "--onlyvisible"} + match);
     return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
 }
 
@@ -32,8 +31,6 @@ inline QStringList appWindows()
 class AppHome
 {
 public:
-    bool isValid() const { return m_dir.isValid(); }
-
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -62,7 +62,6 @@ private Q_SLOTS:
         if (QStandardPaths::findExecutable("sway").isEmpty()
             || QStandardPaths::findExecutable("wl-paste").isEmpty())
             QSKIP("sway and wl-clipboard are missing: scripts/bootstrap.sh installs them");
-        QVERIFY(m_home.isValid());
         if (geteuid() == 0) {
             const passwd *user = getpwnam("nobody");
             if (!user)
