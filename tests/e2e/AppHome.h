@@ -31,7 +31,10 @@ inline QStringList appWindows(const QStringList &match = {"--name", "^OrvaneTavo
 class AppHome
 {
 public:
-    QProcessEnvironment environment() const
+    AppHome() { writeSettings({{"OTOnboarded", true}}); }
+
+    // With changes made to it: "NAME=VALUE" sets a variable, "NAME" removes it.
+    QProcessEnvironment environment(const QStringList &changes = {}) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", m_dir.path());
@@ -43,6 +46,10 @@ public:
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("ORVANE_UPDATE_FEED_URL", "https://127.0.0.1:9/update.json");
         env.insert("ORVANE_SERVICE_URL", "https://127.0.0.1:9");
+        for (const QString &change : changes) {
+            const qsizetype eq = change.indexOf('=');
+            eq < 0 ? env.remove(change) : env.insert(change.left(eq), change.mid(eq + 1));
+        }
         return env;
     }
 

