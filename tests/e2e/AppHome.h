@@ -19,12 +19,11 @@ inline QByteArray runTool(const QString &program, const QStringList &args)
     return process.readAllStandardOutput();
 }
 
-// Our visible windows titled "OrvaneTavo": the main window, and an alert or the report window
-// when one is open.
-inline QStringList appWindows()
+// Our visible windows that match: by default those titled "OrvaneTavo", the main window and an
+// alert or the report window when one is open.
+inline QStringList appWindows(const QStringList &match = {"--name", "^OrvaneTavo$"})
 {
-    const QByteArray ids
-        = runTool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^OrvaneTavo$"});
+    const QByteArray ids = runTool("xdotool", QStringList{"search", "--onlyvisible"} + match);
     return QString::fromUtf8(ids).split('\n', Qt::SkipEmptyParts);
 }
 
@@ -32,9 +31,10 @@ inline QStringList appWindows()
 class AppHome
 {
 public:
-    bool isValid() const { return m_dir.isValid(); }
+    AppHome() { writeSettings({{"OTOnboarded", true}}); }
 
-    QProcessEnvironment environment() const
+    // With changes made to it: "NAME=VALUE" sets a variable, "NAME" removes it.
+    QProcessEnvironment environment(const QStringList &changes = {}) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", m_dir.path());
@@ -46,6 +46,10 @@ public:
         env.insert("QT_QPA_PLATFORM", "xcb");
         env.insert("ORVANE_UPDATE_FEED_URL", "https://127.0.0.1:9/update.json");
         env.insert("ORVANE_SERVICE_URL", "https://127.0.0.1:9");
+        for (const QString &change : changes) {
+            const qsizetype eq = change.indexOf('=');
+            eq < 0 ? env.remove(change) : env.insert(change.left(eq), change.mid(eq + 1));
+        }
         return env;
     }
 

@@ -17,8 +17,6 @@ class StatusNotifierPanel : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ registeredItems)
 
 public:
     ~StatusNotifierPanel() override
@@ -53,11 +51,7 @@ public:
         return ok ? address : QString();
     }
 
-    static QDBusConnection bus() { return QDBusConnection(QStringLiteral("panel")); }
-
     bool isHostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
-    QStringList registeredItems() const { return items; }
 
     QStringList items;
 
@@ -70,38 +64,28 @@ public:
         QDBusMessage message = QDBusMessage::createMethodCall(
             items.value(items.size() - 1), path, QString::fromLatin1(interface), method);
         message.setArguments({QVariant::fromValue(args)...});
-        return bus().call(
-            message, QDBus::Block, 2000); // one lost while the item starts is asked again
+        return QDBusConnection(QStringLiteral("panel"))
+            .call(message, QDBus::Block, 2000); // one lost while the item starts is asked again
     }
 
     struct Entry
     {
         int id = 0;
-        QString label;
         bool enabled = false;
     };
-    // The first item's menu as the panel draws it, depth first; separators labelled "-".
-    QList<Entry> menu() const
-    {
-        const QDBusVariant path = call("/StatusNotifierItem", "org.freedesktop.DBus.Properties",
-            "Get", QString("org.kde.StatusNotifierItem"), QString("Menu"))
-                                      .arguments()
-                                      .value(0)
-                                      .value<QDBusVariant>();
-        m_menuPath = path.variant().value<QDBusObjectPath>().path();
-        const QDBusMessage reply
-            = call(m_menuPath, "com.canonical.dbusmenu", "GetLayout", 0, -1, QStringList());
-        QList<Entry> entries;
-        if (reply.arguments().size() == 2)
-            collect(qvariant_cast<QDBusArgument>(reply.arguments().at(1)), entries);
-        return entries;
-    }
+    // The entry with this label in the item's menu as the panel draws it; id 0 when none.
     Entry entry(const QString &label) const
     {
-        for (const Entry &entry : menu())
-            if (entry.label == label)
-                return entry;
-        return {};
+        const QDBusMessage path = call("/StatusNotifierItem", "org.freedesktop.DBus.Properties",
+            "Get", QString("org.kde.StatusNotifierItem"), QString("Menu"));
+        const QVariant menu = qvariant_cast<QDBusVariant>(path.arguments().value(0)).variant();
+        m_menuPath = menu.value<QDBusObjectPath>().path();
+        const QDBusMessage reply
+            = call(m_menuPath, "com.canonical.dbusmenu", "GetLayout", 0, -1, QStringList());
+        Entry found;
+        if (reply.arguments().size() == 2)
+            find(qvariant_cast<QDBusArgument>(reply.arguments().at(1)), label, found);
+        return found;
     }
     // Chooses the entry with this label as the user would, once the menu shows it enabled;
     // false when it did not within 5 s.
@@ -120,22 +104,20 @@ public Q_SLOTS:
     void RegisterStatusNotifierHost(const QString &) { }
 
 private:
-    static void collect(const QDBusArgument &node, QList<Entry> &entries)
+    // Looks through a node of the menu's layout and its children.
+    static void find(const QDBusArgument &node, const QString &label, Entry &found)
     {
         int id = 0;
         QVariantMap properties;
         node.beginStructure();
         node >> id >> properties;
-        if (id != 0)
-            entries.append({id,
-                properties.value("type") == "separator" ? QString("-")
-                                                        : properties.value("label").toString(),
-                properties.value("enabled", true).toBool()});
+        if (id != 0 && properties.value("label") == label)
+            found = {id, properties.value("enabled", true).toBool()};
         node.beginArray();
         while (!node.atEnd()) {
             QDBusVariant child;
             node >> child;
-            collect(qvariant_cast<QDBusArgument>(child.variant()), entries);
+            find(qvariant_cast<QDBusArgument>(child.variant()), label, found);
         }
         node.endArray();
         node.endStructure();
