@@ -33,7 +33,7 @@ struct Scan { QVariant mark; QList<Made> reports; QStringList messages; int newM
 struct Start { QByteArray record; int status; QStringList sent; QStringList left; };
 // How the child dies, its signal, the record's first line, how many frames follow the first (a
 // count or a range, as a regular expression says them) and a function that must be among them.
-struct Death { QByteArray how; int signal; QByteArray header, more, frameName; };
+struct Death { QByteArray how; int signal; QByteArray header, more = "0,29", frameName = {}; };
 // clang-format on
 
 extern "C" {
@@ -95,10 +95,12 @@ private:
         return sent;
     }
 
-    static bool write(const QString &path, const QByteArray &bytes)
+    // Last modified at `modified`, when given.
+    static bool write(const QString &path, const QByteArray &bytes, const QDateTime &modified = {})
     {
         QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
+            && (modified.isNull() || file.setFileTime(modified, QFileDevice::FileModificationTime));
     }
 
     // Real journal and apport files, in a journal file written by systemd-journal-remote from
@@ -111,10 +113,8 @@ private:
         QDir().mkpath(folder);
         QFile::remove(journal);
         for (const Made &made : reports) {
-            QFile file(folder + "/" + made.name);
-            if (!made.journal && file.open(QIODevice::WriteOnly) && file.write(made.text) >= 0
-                && file.flush())
-                file.setFileTime(m_base.addSecs(made.second), QFileDevice::FileModificationTime);
+            if (!made.journal)
+                write(folder + "/" + made.name, made.text, m_base.addSecs(made.second));
             const qint64 usec = m_base.addSecs(made.second).toMSecsSinceEpoch() * 1000 + 456;
             const quint64 size = qToLittleEndian(quint64(made.text.size()));
             // MESSAGE in its binary form, as one with line feeds needs.
@@ -158,8 +158,8 @@ private Q_SLOTS:
     {
         QList<Death> deaths;
         for (const int signal : {SIGABRT, SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP})
-            deaths.append({QByteArray::number(signal), signal,
-                "Signal " + QByteArray::number(signal), "0,29", ""});
+            deaths.append(
+                {QByteArray::number(signal), signal, "Signal " + QByteArray::number(signal)});
         // clang-format off
         deaths += QList<Death>{
             // A stack overflow: only the alternate signal stack lets the handler run at all.
@@ -248,13 +248,12 @@ private Q_SLOTS:
             // A report can hold a core dump: only its head is read.
             {{}, {{false, apport, 1, QByteArray(300 * 1024, 'x') + "\nException late"}}, {fallback}, 1}};
         // clang-format on
+        const QRegularExpression stack("(?s)\n---\n.*"); // what follows the message, over lines
         for (const Scan &scan : scans) {
             init();
             if (scan.mark.isValid())
                 store.setObject(TavoSettings::lastCrashScanKey, scan.mark);
             const QList<SystemCrashReports::Source> sources = makeSources(scan.reports);
-            const QRegularExpression stack(
-                "\n---\n.*", QRegularExpression::DotMatchesEverythingOption);
             QCOMPARE(
                 look(scan.messages.size(), sources).replaceInStrings(stack, ""), scan.messages);
             QCOMPARE(store.date(TavoSettings::lastCrashScanKey), m_base.addSecs(scan.newMark));

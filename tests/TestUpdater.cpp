@@ -121,8 +121,7 @@ class TestUpdater : public QObject
     static bool visible(const Updater &u) { return u.window() && u.window()->isVisible(); }
     static QByteArray sha256(const QByteArray &b) { return Hash::hash(b, Hash::Sha256); }
     static int modeOf(const QString &p) { return int(fs::status(p.toStdString()).permissions()); }
-    static constexpr QDir::Filters everything
-        = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+    static constexpr auto everything = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
     static QByteArray readFile(const QString &path)
     {
         QFile file(path);
@@ -174,12 +173,10 @@ private Q_SLOTS:
         QTest::newRow("surrogate pair across the cut") << validFeed("Corrections.", QByteArray(19999, 'a') + emoji + "b") << QString(valid).replace("|12|", "|19999|");
         QTest::newRow("surrogate pair before the cut") << validFeed("Corrections.", QByteArray(19998, 'a') + emoji + "b") << QString(valid).replace("|12|", "|20000|");
         for (const auto &[name, from, to] : std::initializer_list<std::tuple<const char *, QByteArray, QByteArray>>{
-                 {"not JSON", "{", "["}, {"version missing", "'version'", "'v'"}, {"version v1.2", "1.4.0", "v1.2"},
-                 {"version overflow", "1.4.0", "1.99999999999"}, {"notes not a string", "'Corrections.'", "null"},
-                 {"page http", "https://orvanelabs", "http://orvanelabs"}, {"package not an object", "'deb': {", "'deb': 1, 'x': {"},
-                 {"url http", "https://example", "http://example"}, {"size zero", "41234567", "0"},
-                 {"sha256 missing", "'sha256'", "'other'"}, {"sha256 of 63 digits", "ABABAB'", "ABABA'"},
-                 {"signature not base64", signature, "!!!!"}, {"signature 63 bytes", signature, QByteArray(63, 'x').toBase64()}})
+                 {"not JSON", "{", "["}, {"version missing", "'version'", "'v'"}, {"version v1.2", "1.4.0", "v1.2"}, {"version overflow", "1.4.0", "1.99999999999"},
+                 {"notes not a string", "'Corrections.'", "null"}, {"page http", "https://orvanelabs", "http://orvanelabs"}, {"url http", "https://example", "http://example"},
+                 {"package not an object", "'deb': {", "'deb': 1, 'x': {"}, {"size zero", "41234567", "0"}, {"sha256 missing", "'sha256'", "'other'"},
+                 {"sha256 of 63 digits", "ABABAB'", "ABABA'"}, {"signature not base64", signature, "!!!!"}, {"signature 63 bytes", signature, QByteArray(63, 'x').toBase64()}})
             QTest::newRow(name) << validFeed(from, to) << "refused";
         // clang-format on
     }
@@ -269,19 +266,18 @@ private Q_SLOTS:
                 + "\nPriority: optional\nVersion: 0.1.0\nDescription: colle\n .\n second line\n";
         };
         const QByteArray installed = stanza("install ok installed");
-        // The file list, the status file (empty: none), the version found (empty: not ours).
         // clang-format off
         // A neighbour whose long description quotes stanza lines, as descriptions may.
         const QByteArray neighbour = "Package: orvanetavo-doc\nStatus: install ok installed\nVersion: 9.9\nDescription: x\n Package: orvanetavo\n Version: 7.7.7\n\n";
+        // The file list, the status file (empty: none), the version found (empty: not ours).
+        // Installed: alone, after a neighbour quoting us, in the last stanza without a blank line,
+        // followed by another package. Not: removed with its configuration kept, half-installed,
+        // the binary not among the package's files, no file list, only the neighbour, no status.
         const struct { QByteArray list, status; const char *version; } rows[] = {
-            {ours, installed, "0.1.0"},
-            {ours, neighbour + installed, "0.1.0"}, // after a neighbour quoting us
-            {ours, neighbour + installed.chopped(1), "0.1.0"}, // last stanza without a blank line
-            {ours, installed + "\n" + QByteArray(installed).replace("orvanetavo", "other").replace("0.1.0", "2.0.0"), "0.1.0"}, // followed by another package
-            {ours, stanza("deinstall ok config-files"), ""}, // removed, configuration kept
-            {ours, stanza("install reinstreq half-installed"), ""},
-            {"/usr/bin/orvanetavo.old\n", installed, ""}, // binary not among the package's files
-            {{}, installed, ""}, {ours, neighbour, ""}, {ours, {}, ""}};
+            {ours, installed, "0.1.0"}, {ours, neighbour + installed, "0.1.0"}, {ours, neighbour + installed.chopped(1), "0.1.0"},
+            {ours, installed + "\n" + QByteArray(installed).replace("orvanetavo", "other").replace("0.1.0", "2.0.0"), "0.1.0"},
+            {ours, stanza("deinstall ok config-files"), ""}, {ours, stanza("install reinstreq half-installed"), ""},
+            {"/usr/bin/orvanetavo.old\n", installed, ""}, {{}, installed, ""}, {ours, neighbour, ""}, {ours, {}, ""}};
         // clang-format on
         for (const auto &[list, status, version] : rows) {
             const QTemporaryDir dpkg;
@@ -332,10 +328,9 @@ private Q_SLOTS:
                      {&UpdaterWindow::restartRequested, "restart"}})
                 connect(&window, signal, this, [&names, what] { names << what; });
             // What the window manager sends for the title bar's close button: a spontaneous event.
-            QCloseEvent closeButton;
             if (how == "escape")
                 QTest::keyClick(&window, Qt::Key_Escape);
-            else if (how == "close")
+            else if (QCloseEvent closeButton; how == "close")
                 QApplication::sendEvent(window.windowHandle(), &closeButton);
             else if (how == "updater")
                 QVERIFY(window.close());
@@ -418,11 +413,10 @@ private Q_SLOTS:
                 && QFile::setPermissions(m_downloads, QFile::Permissions(0x7755))
                 && QFile::link(victim, download));
             if (trouble == "blocked")
-                QVERIFY(
-                    QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "in the way"));
+                QVERIFY(QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "file"));
             m_server.routes["/feed.json"] = {200, signedFeed};
             m_server.routes["/app.AppImage"]
-                = {200, served, false, 0, {}, trouble == "slow" ? 100 : 0};
+                = {.body = served, .trickleMs = trouble == "slow" ? 100 : 0};
             auto updater = makeUpdater();
             updater->setAutomaticallyDownloadsUpdates(background);
             background ? updater->checkInBackgroundIfDue() : updater->checkForUpdates();

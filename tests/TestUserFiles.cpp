@@ -107,6 +107,7 @@ class TestUserFiles : public QObject
 private:
     SettingsStore store;
     QTemporaryDir m_dir;
+    const QByteArray m_configHome = qgetenv("XDG_CONFIG_HOME");
 
     QString path() const { return store.fileName(); }
     QJsonObject fileAsJson() const { return QJsonDocument::fromJson(readFile(path())).object(); }
@@ -114,6 +115,7 @@ private:
 private Q_SLOTS:
     void init()
     {
+        qputenv("XDG_CONFIG_HOME", m_configHome); // whatever the test before set it to
         QDir(QFileInfo(path()).absolutePath()).removeRecursively();
         QDir(m_dir.path()).removeRecursively();
         QDir().mkpath(m_dir.path());
@@ -194,8 +196,6 @@ private Q_SLOTS:
     // go by: the count shown is then a guess, never stored.
     void failuresHoldForThisRun()
     {
-        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", config); });
         const QByteArray stored = R"({"OTCleanedCount": 500, "OTOnboarded": true})";
         for (const QString failure : {"lock", "descriptors", "one", "from start"}) {
             const bool fromStart = failure == "from start";
@@ -298,12 +298,10 @@ private Q_SLOTS:
         const QByteArray head = "[Desktop Entry]\nType=Application\nExec=orvanetavo\n";
         // clang-format off
         const struct { QByteArray earlier; Status found; QString command = "/usr/bin/orvanetavo", exec = command; } rows[] = { // earlier: the entry found on disk, if not null; exec: as written
-            {{}, Status::NotRegistered},
-            {head, Status::Enabled, "/home/léa/Mes Applis/O", "\"/home/léa/Mes Applis/O\""},
+            {{}, Status::NotRegistered}, {head, Status::Enabled, "/home/léa/Mes Applis/O", "\"/home/léa/Mes Applis/O\""},
             {head + "Hidden=true\n", Status::NotRegistered, "/tmp/a \"b\"/app", "\"/tmp/a \\\\\"b\\\\\"/app\""},
             {head + "Hidden=false\n", Status::Enabled, "/tmp/100 %f\\app", "\"/tmp/100 %%f\\\\\\\\app\""},
-            {head + "[Desktop Action q]\nHidden=true\n", Status::Enabled},
-            {head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered},
+            {head + "[Desktop Action q]\nHidden=true\n", Status::Enabled}, {head + "X-GNOME-Autostart-enabled=false\n", Status::NotRegistered},
             {"", Status::NotRegistered}, {head + "Comment=caf\xe9\n", Status::NotRegistered}}; // empty, not UTF-8
         // clang-format on
         for (const auto &row : rows) {
@@ -321,8 +319,6 @@ private Q_SLOTS:
             QVERIFY(item.unregisterItem(nullptr) && item.unregisterItem(nullptr));
         }
         // The default folder, as desktops find it.
-        const QByteArray configHome = qgetenv("XDG_CONFIG_HOME");
-        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", configHome); });
         qputenv("XDG_CONFIG_HOME", "/srv/conf");
         QCOMPARE(AutostartLoginItem::defaultAutostartFolder(), "/srv/conf/autostart");
         qputenv("XDG_CONFIG_HOME", "conf"); // a relative value is not usable
