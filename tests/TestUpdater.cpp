@@ -351,7 +351,7 @@ private Q_SLOTS:
     {
         // clang-format off
         const std::pair<FeedServer::Response, Page> rows[] = {
-            {{200, feed("1.10.0")}, Page::Available}, {{200, feed("1.2.0")}, Page::UpToDate}, {{200, feed("2.0.0-beta.1")}, Page::UpToDate},
+            {{200, feed("1.10.0")}, Page::Available}, {{200, feed("1.2.0")}, Page::UpToDate}, {{200, feed("2.0.0-beta.1")}, Page::UpToDate}, // newer, the same, a pre-release
             {{200, QByteArray(5000, ' ') + feed("9.0.0")}, Page::Failure}, // blank space is valid JSON: only the size refuses it
             {{200, {}, true}, Page::Failure}, {{203, feed("9.0.0")}, Page::Failure}}; // a time-out, a 203 from a proxy
         // clang-format on

@@ -199,7 +199,7 @@ private Q_SLOTS:
         const QByteArray stored = R"({"OTCleanedCount": 500, "OTOnboarded": true})";
         for (const QString failure : {"lock", "descriptors", "one", "from start"}) {
             const bool fromStart = failure == "from start";
-            if (fromStart)
+            if (fromStart) // a configuration home of its own, until the next test's init()
                 qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath("config")));
             QVERIFY(writeFile(path(), stored));
             QVERIFY(fromStart || store.integer("OTCleanedCount") == 500);
