@@ -121,10 +121,7 @@ class TestUpdater : public QObject
     static bool visible(const Updater &u) { return u.window() && u.window()->isVisible(); }
     static QByteArray sha256(const QByteArray &b) { return Hash::hash(b, Hash::Sha256); }
     static int modeOf(const QString &p) { return int(fs::status(p.toStdString()).permissions()); }
-    static QStringList entries(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    }
+    static constexpr auto everything = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
     static QByteArray readFile(const QString &path)
     {
         QFile file(path);
@@ -176,12 +173,10 @@ private Q_SLOTS:
         QTest::newRow("surrogate pair across the cut") << validFeed("Corrections.", QByteArray(19999, 'a') + emoji + "b") << QString(valid).replace("|12|", "|19999|");
         QTest::newRow("surrogate pair before the cut") << validFeed("Corrections.", QByteArray(19998, 'a') + emoji + "b") << QString(valid).replace("|12|", "|20000|");
         for (const auto &[name, from, to] : std::initializer_list<std::tuple<const char *, QByteArray, QByteArray>>{
-                 {"not JSON", "{", "["}, {"version missing", "'version'", "'v'"}, {"version v1.2", "1.4.0", "v1.2"},
-                 {"version overflow", "1.4.0", "1.99999999999"}, {"notes not a string", "'Corrections.'", "null"},
-                 {"page http", "https://orvanelabs", "http://orvanelabs"}, {"package not an object", "'deb': {", "'deb': 1, 'x': {"},
-                 {"url http", "https://example", "http://example"}, {"size zero", "41234567", "0"},
-                 {"sha256 missing", "'sha256'", "'other'"}, {"sha256 of 63 digits", "ABABAB'", "ABABA'"},
-                 {"signature not base64", signature, "!!!!"}, {"signature 63 bytes", signature, QByteArray(63, 'x').toBase64()}})
+                 {"not JSON", "{", "["}, {"version missing", "'version'", "'v'"}, {"version v1.2", "1.4.0", "v1.2"}, {"version overflow", "1.4.0", "1.99999999999"},
+                 {"notes not a string", "'Corrections.'", "null"}, {"page http", "https://orvanelabs", "http://orvanelabs"}, {"url http", "https://example", "http://example"},
+                 {"package not an object", "'deb': {", "'deb': 1, 'x': {"}, {"size zero", "41234567", "0"}, {"sha256 missing", "'sha256'", "'other'"},
+                 {"sha256 of 63 digits", "ABABAB'", "ABABA'"}, {"signature not base64", signature, "!!!!"}, {"signature 63 bytes", signature, QByteArray(63, 'x').toBase64()}})
             QTest::newRow(name) << validFeed(from, to) << "refused";
         // clang-format on
     }
@@ -258,7 +253,7 @@ private Q_SLOTS:
                 FileReplacer::replace(target, from, sha256(checked), nullptr, lastLook), replacing);
             QCOMPARE(readFile(target), replacing ? source : old);
             QCOMPARE(modeOf(target), int(mode ? mode : 0755));
-            QCOMPARE(entries(dir.path()).size(), source.isNull() ? 1 : 2);
+            QCOMPARE(QDir(dir.path()).entryList(everything).size(), source.isNull() ? 1 : 2);
         }
     }
 
@@ -271,19 +266,18 @@ private Q_SLOTS:
                 + "\nPriority: optional\nVersion: 0.1.0\nDescription: colle\n .\n second line\n";
         };
         const QByteArray installed = stanza("install ok installed");
-        // The file list, the status file (empty: none), the version found (empty: not ours).
         // clang-format off
         // A neighbour whose long description quotes stanza lines, as descriptions may.
         const QByteArray neighbour = "Package: orvanetavo-doc\nStatus: install ok installed\nVersion: 9.9\nDescription: x\n Package: orvanetavo\n Version: 7.7.7\n\n";
+        // The file list, the status file (empty: none), the version found (empty: not ours).
+        // Installed: alone, after a neighbour quoting us, in the last stanza without a blank line,
+        // followed by another package. Not: removed with its configuration kept, half-installed,
+        // the binary not among the package's files, no file list, only the neighbour, no status.
         const struct { QByteArray list, status; const char *version; } rows[] = {
-            {ours, installed, "0.1.0"},
-            {ours, neighbour + installed, "0.1.0"}, // after a neighbour quoting us
-            {ours, neighbour + installed.chopped(1), "0.1.0"}, // last stanza without a blank line
-            {ours, installed + "\n" + QByteArray(installed).replace("orvanetavo", "other").replace("0.1.0", "2.0.0"), "0.1.0"}, // followed by another package
-            {ours, stanza("deinstall ok config-files"), ""}, // removed, configuration kept
-            {ours, stanza("install reinstreq half-installed"), ""},
-            {"/usr/bin/orvanetavo.old\n", installed, ""}, // binary not among the package's files
-            {{}, installed, ""}, {ours, neighbour, ""}, {ours, {}, ""}};
+            {ours, installed, "0.1.0"}, {ours, neighbour + installed, "0.1.0"}, {ours, neighbour + installed.chopped(1), "0.1.0"},
+            {ours, installed + "\n" + QByteArray(installed).replace("orvanetavo", "other").replace("0.1.0", "2.0.0"), "0.1.0"},
+            {ours, stanza("deinstall ok config-files"), ""}, {ours, stanza("install reinstreq half-installed"), ""},
+            {"/usr/bin/orvanetavo.old\n", installed, ""}, {{}, installed, ""}, {ours, neighbour, ""}, {ours, {}, ""}};
         // clang-format on
         for (const auto &[list, status, version] : rows) {
             const QTemporaryDir dpkg;
@@ -334,10 +328,9 @@ private Q_SLOTS:
                      {&UpdaterWindow::restartRequested, "restart"}})
                 connect(&window, signal, this, [&names, what] { names << what; });
             // What the window manager sends for the title bar's close button: a spontaneous event.
-            QCloseEvent closeButton;
             if (how == "escape")
                 QTest::keyClick(&window, Qt::Key_Escape);
-            else if (how == "close")
+            else if (QCloseEvent closeButton; how == "close")
                 QApplication::sendEvent(window.windowHandle(), &closeButton);
             else if (how == "updater")
                 QVERIFY(window.close());
@@ -350,51 +343,44 @@ private Q_SLOTS:
         }
     }
 
-    void checkEndsInTheRightWindow_data()
-    {
-        QTest::addColumn<FeedServer::Response>("response");
-        QTest::addColumn<Page>("page");
-        // clang-format off
-        QTest::newRow("newer") << FeedServer::Response{200, feed("1.10.0")} << Page::Available;
-        QTest::newRow("same") << FeedServer::Response{200, feed("1.2.0")} << Page::UpToDate;
-        QTest::newRow("pre-release") << FeedServer::Response{200, feed("2.0.0-beta.1")} << Page::UpToDate;
-        // Blank space is valid JSON: only the size refuses it.
-        QTest::newRow("over the cap") << FeedServer::Response{200, QByteArray(5000, ' ') + feed("9.0.0")} << Page::Failure;
-        QTest::newRow("time-out") << FeedServer::Response{200, {}, true} << Page::Failure;
-        QTest::newRow("203, from a proxy") << FeedServer::Response{203, feed("9.0.0")} << Page::Failure;
-        // clang-format on
-    }
-
     // In the background only an offer shows the window. Asked for by the user, every outcome is
     // said in the window. Background checks then wait for the interval after the last answer
     // (only an answer counts as done), and none start once switched off; the user's own check,
     // cancelled from the window, ends at once. Nothing is fetched but over https.
     void checkEndsInTheRightWindow()
     {
-        QFETCH(Page, page);
-        QFETCH(FeedServer::Response, response);
-        m_server.routes["/feed.json"] = response;
-        auto updater = makeUpdater();
-        updater->checkInBackgroundIfDue();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QCOMPARE(visible(*updater), page == Page::Available);
-        updater->checkForUpdates();
-        QVERIFY(visible(*updater) && updater->window()->page() == Page::Checking);
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        QCOMPARE(updater->window()->page(), page);
-        // The interval, by default a day; then a month.
-        for (const auto &[seconds, on] : {std::pair{86399, true}, {1, true}, {30 * 86400, false}}) {
-            m_now = m_now.addSecs(seconds);
-            updater->setAutomaticallyChecksForUpdates(on);
+        // clang-format off
+        const std::pair<FeedServer::Response, Page> rows[] = {
+            {{200, feed("1.10.0")}, Page::Available}, {{200, feed("1.2.0")}, Page::UpToDate}, {{200, feed("2.0.0-beta.1")}, Page::UpToDate}, // newer, the same, a pre-release
+            {{200, QByteArray(5000, ' ') + feed("9.0.0")}, Page::Failure}, // blank space is valid JSON: only the size refuses it
+            {{200, {}, true}, Page::Failure}, {{203, feed("9.0.0")}, Page::Failure}}; // a time-out, a 203 from a proxy
+        // clang-format on
+        for (const auto &[response, page] : rows) {
+            init();
+            m_server.routes["/feed.json"] = response;
+            auto updater = makeUpdater();
             updater->checkInBackgroundIfDue();
-            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
+            QTRY_VERIFY(!updater->isBusy());
+            QCOMPARE(visible(*updater), page == Page::Available);
+            updater->checkForUpdates();
+            QVERIFY(visible(*updater) && updater->window()->page() == Page::Checking);
+            QTRY_VERIFY(!updater->isBusy());
+            QCOMPARE(updater->window()->page(), page);
+            // The interval, by default a day; then a month.
+            for (const auto &[seconds, on] :
+                {std::pair{86399, true}, {1, true}, {30 * 86400, false}}) {
+                m_now = m_now.addSecs(seconds);
+                updater->setAutomaticallyChecksForUpdates(on);
+                updater->checkInBackgroundIfDue();
+                QTRY_VERIFY(!updater->isBusy());
+            }
+            // The background check's request, the user's, then the one due after the interval (and
+            // the one before it, with no answer to count from); none once switched off.
+            QCOMPARE(m_server.requests.size(), page == Page::Failure ? 4 : 3);
+            updater->checkForUpdates();
+            Q_EMIT updater->window()->cancelRequested();
+            QVERIFY(!updater->isBusy());
         }
-        // The background check's request, the user's, then the one due after the interval (and
-        // the one before it, with no answer to count from); none once switched off.
-        QCOMPARE(m_server.requests.size(), page == Page::Failure ? 4 : 3);
-        updater->checkForUpdates();
-        Q_EMIT updater->window()->cancelRequested();
-        QVERIFY(!updater->isBusy());
         const auto plain = makeUpdater(QUrl("http://127.0.0.1:1/feed.json"));
         plain->checkForUpdates();
         QCOMPARE(plain->window()->page(), Page::Failure);
@@ -404,76 +390,63 @@ private Q_SLOTS:
     // the genuine file is installed; anything else fails on the page when asked for, silently
     // otherwise. The download goes to a file of the user's alone, never through a link planted
     // in its way, and what is installed is what was checked.
-    void onlyTheSignedPackageIsInstalled_data()
-    {
-        QTest::addColumn<QByteArray>("served");
-        QTest::addColumn<QByteArray>("signedFeed");
-        QTest::addColumn<bool>("background");
-        QTest::addColumn<QString>("trouble");
-        const QByteArray genuine = feed("1.3.0");
-        // clang-format off
-        for (const bool background : {false, true}) {
-            const QByteArray mode = background ? ", in the background" : ", asked for";
-            QTest::newRow(("genuine" + mode).constData()) << m_next << genuine << background << "";
-            QTest::newRow(("one flipped byte" + mode).constData()) << QByteArray(m_next).replace(100, 1, "o") << genuine << background << "";
-            QTest::newRow(("longer than announced" + mode).constData()) << m_next + "x" << genuine << background << "";
-        }
-        QTest::newRow("an older file offered as newer") << m_next << feed("1.3.0", "1.1.0") << false << "";
-        QTest::newRow("the .deb offered as the AppImage") << m_next << feed("1.3.0", "", Kind::Deb) << false << "";
-        // Ten parts over twice the time-out, but never silent for as long as it.
-        QTest::newRow("genuine, on a slow link") << m_next << genuine << false << "slow";
-        QTest::newRow("swapped after the check") << m_next << genuine << true << "swapped";
-        // A download folder that cannot be made is no reason to show anything in the background.
-        QTest::newRow("download folder blocked") << m_next << genuine << true << "blocked";
-        // clang-format on
-    }
-
     void onlyTheSignedPackageIsInstalled()
     {
-        QFETCH(QByteArray, served);
-        QFETCH(QByteArray, signedFeed);
-        QFETCH(bool, background);
-        QFETCH(QString, trouble);
-        const bool signedRight = signedFeed == feed("1.3.0");
-        const bool fetched = served == m_next && signedRight && trouble != "blocked";
-        const bool genuine = fetched && trouble != "swapped";
+        const QByteArray right = feed("1.3.0"), flipped = QByteArray(m_next).replace(100, 1, "o");
+        // The file served, the feed, in the background or asked for, and what else goes wrong.
+        // clang-format off
+        const struct { QByteArray served, signedFeed; bool background; QString trouble = {}; } rows[] = {
+            {m_next, right, false}, {flipped, right, false}, {m_next + "x", right, false}, // genuine, one flipped byte, longer than announced
+            {m_next, right, true}, {flipped, right, true}, {m_next + "x", right, true}, // the same in the background
+            {m_next, feed("1.3.0", "1.1.0"), false}, {m_next, feed("1.3.0", "", Kind::Deb), false}, // an older file offered as newer, the .deb as the AppImage
+            {m_next, right, false, "slow"}, // ten parts over twice the time-out, but never silent for as long as it
+            {m_next, right, true, "swapped"}, // after the check
+            {m_next, right, true, "blocked"}}; // a download folder that cannot be made is no reason to show anything in the background
+        // clang-format on
         const QString download = m_downloads + "/app.AppImage", victim = m_dir.filePath("victim");
-        QVERIFY(writeFile(victim, "victim") && QDir().mkpath(m_downloads)
-            && QFile::setPermissions(m_downloads, QFile::Permissions(0x7755))
-            && QFile::link(victim, download));
-        if (trouble == "blocked")
-            QVERIFY(QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "in the way"));
-        m_server.routes["/feed.json"] = {200, signedFeed};
-        m_server.routes["/app.AppImage"] = {200, served, false, 0, {}, trouble == "slow" ? 100 : 0};
-        auto updater = makeUpdater();
-        updater->setAutomaticallyDownloadsUpdates(background);
-        background ? updater->checkInBackgroundIfDue() : updater->checkForUpdates();
-        QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 5000);
-        // Fetched and checked quietly in the background; only a verified file is offered.
-        QCOMPARE(visible(*updater), !background || fetched);
-        if (!background)
-            QCOMPARE(updater->window()->page(), signedRight ? Page::Available : Page::Failure);
-        if (background && fetched) // the user's alone, whatever the folder was before
-            QCOMPARE(QList({modeOf(download), modeOf(m_downloads)}), QList({0600, 0700}));
-        // Swapped for a file of the same size after the check: refused while it is copied.
-        if (trouble == "swapped")
-            QVERIFY(writeFile(download, QByteArray(m_next).replace(5, 1, "x"), 0600));
-        if (visible(*updater) && updater->window()->page() == Page::Available) {
-            Q_EMIT updater->window()->installRequested();
-            QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 10000);
-            QCOMPARE(updater->window()->page(), genuine ? Page::ReadyToRestart : Page::Failure);
+        for (const auto &[served, signedFeed, background, trouble] : rows) {
+            init();
+            const bool signedRight = signedFeed == right;
+            const bool fetched = served == m_next && signedRight && trouble != "blocked";
+            const bool genuine = fetched && trouble != "swapped";
+            QVERIFY(writeFile(victim, "victim") && QDir().mkpath(m_downloads)
+                && QFile::setPermissions(m_downloads, QFile::Permissions(0x7755))
+                && QFile::link(victim, download));
+            if (trouble == "blocked")
+                QVERIFY(QDir(m_downloads).removeRecursively() && writeFile(m_downloads, "file"));
+            m_server.routes["/feed.json"] = {200, signedFeed};
+            m_server.routes["/app.AppImage"]
+                = {.body = served, .trickleMs = trouble == "slow" ? 100 : 0};
+            auto updater = makeUpdater();
+            updater->setAutomaticallyDownloadsUpdates(background);
+            background ? updater->checkInBackgroundIfDue() : updater->checkForUpdates();
+            QTRY_VERIFY(!updater->isBusy());
+            // Fetched and checked quietly in the background; only a verified file is offered.
+            QCOMPARE(visible(*updater), !background || fetched);
+            if (!background)
+                QCOMPARE(updater->window()->page(), signedRight ? Page::Available : Page::Failure);
+            if (background && fetched) // the user's alone, whatever the folder was before
+                QCOMPARE(QList({modeOf(download), modeOf(m_downloads)}), QList({0600, 0700}));
+            // Swapped for a file of the same size after the check: refused while it is copied.
+            if (trouble == "swapped")
+                QVERIFY(writeFile(download, QByteArray(m_next).replace(5, 1, "x"), 0600));
+            if (visible(*updater) && updater->window()->page() == Page::Available) {
+                Q_EMIT updater->window()->installRequested();
+                QTRY_VERIFY_WITH_TIMEOUT(!updater->isBusy(), 10000);
+                QCOMPARE(updater->window()->page(), genuine ? Page::ReadyToRestart : Page::Failure);
+            }
+            QCOMPARE(readFile(m_appImage), genuine ? m_next : oldAppImage);
+            QCOMPARE(readFile(victim), QByteArray("victim"));
+            if (genuine)
+                Q_EMIT updater->window()->restartRequested();
+            QCOMPARE(m_restarts, genuine ? QStringList{m_appImage} : QStringList());
+            // Nothing is fetched for a statement that does not match the offer (the planted link is
+            // left alone). A refused file is deleted at once; an installed one leaves no copy
+            // behind, not even a hidden one.
+            QCOMPARE(m_server.requests.size(), signedRight && trouble != "blocked" ? 2 : 1);
+            QTRY_COMPARE(QDir(m_downloads).entryList(everything),
+                signedRight ? QStringList() : QStringList{"app.AppImage"});
         }
-        QCOMPARE(readFile(m_appImage), genuine ? m_next : oldAppImage);
-        QCOMPARE(readFile(victim), QByteArray("victim"));
-        if (genuine)
-            Q_EMIT updater->window()->restartRequested();
-        QCOMPARE(m_restarts, genuine ? QStringList{m_appImage} : QStringList());
-        // Nothing is fetched for a statement that does not match the offer (the planted link is
-        // left alone). A refused file is deleted at once; an installed one leaves no copy behind,
-        // not even a hidden one.
-        QCOMPARE(m_server.requests.size(), signedRight && trouble != "blocked" ? 2 : 1);
-        QTRY_COMPARE(
-            entries(m_downloads), signedRight ? QStringList() : QStringList{"app.AppImage"});
     }
 };
 
