@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QSslKey>
@@ -41,15 +40,13 @@ public:
         QProcess openssl;
         openssl.start("openssl",
             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                "-keyout", m_dir.filePath("key.pem"), "-out", certificatePath(), "-days", "2",
-                "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-        QFile key(m_dir.filePath("key.pem"));
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0
-            || !key.open(QIODevice::ReadOnly))
+                "-keyout", "/dev/stdout", "-out", certificatePath(), "-days", "2", "-subj",
+                "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
             return false;
         QSslConfiguration server = QSslConfiguration::defaultConfiguration(), client = server;
         server.setLocalCertificate(QSslCertificate::fromPath(certificatePath()).value(0));
-        server.setPrivateKey(QSslKey(&key, QSsl::Ec));
+        server.setPrivateKey(QSslKey(openssl.readAllStandardOutput(), QSsl::Ec));
         m_server.setSslConfiguration(server);
         // The client side trusts this certificate and nothing else changes: checks stay on.
         client.addCaCertificate(server.localCertificate());
@@ -104,13 +101,12 @@ private:
                     + " X\r\nContent-Type: application/octet-stream\r\nContent-Length: "
                     + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n"
                     + response.headers + "\r\n");
-                // All at once, or in ten parts each `trickleMs` after the one before.
-                const int parts = response.trickleMs > 0 ? 10 : 1;
-                const qsizetype part = response.body.size() / parts + 1;
-                for (int i = 0; i < parts; ++i)
+                // In ten parts, each `trickleMs` after the one before.
+                const qsizetype part = response.body.size() / 10 + 1;
+                for (int i = 0; i < 10; ++i)
                     QTimer::singleShot((i + 1) * response.trickleMs, socket, [=] {
                         socket->write(response.body.mid(i * part, part));
-                        if (i == parts - 1)
+                        if (i == 9)
                             socket->disconnectFromHost();
                     });
             });
