@@ -191,29 +191,19 @@ private Q_SLOTS:
                 }
                 return std::nullopt;
             };
-            // The manager answers the request to save, having read our copy (or not) meanwhile:
-            // three targets, the second of which we do not offer.
+            // Three targets for the manager to read, the second of which we do not offer.
             xcb_atom_t pairs[] = {atoms.atom("UTF8_STRING"), atoms.atom("P1"),
                 atoms.atom("image/png"), atoms.atom("P2"), XCB_ATOM_STRING, atoms.atom("P3")};
-            QList<QByteArray> read;
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms.atom("LIST"),
+                atoms.atom("ATOM_PAIR"), 32, 6, pairs);
+            // The manager answers the request to save, having read our copy (or not) meanwhile.
             std::thread manager([&] {
                 while (const auto r = next(XCB_SELECTION_REQUEST)) {
                     if (reads) {
-                        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, atoms.atom("LIST"),
-                            atoms.atom("ATOM_PAIR"), 32, 6, pairs);
                         xcb_convert_selection(c, window, atoms.atom("CLIPBOARD"),
                             atoms.atom("MULTIPLE"), atoms.atom("LIST"), XCB_CURRENT_TIME);
                         xcb_flush(c);
                         next(XCB_SELECTION_NOTIFY);
-                        for (const xcb_atom_t property : {atoms.atom("LIST"), pairs[1], pairs[5]}) {
-                            auto *reply = xcb_get_property_reply(c,
-                                xcb_get_property(c, 1, window, property, XCB_ATOM_ANY, 0, 64),
-                                nullptr);
-                            read.append(
-                                QByteArray(static_cast<const char *>(xcb_get_property_value(reply)),
-                                    xcb_get_property_value_length(reply)));
-                            free(reply);
-                        }
                     }
                     const xcb_selection_notify_event_t saved{XCB_SELECTION_NOTIFY, 0, 0, 0,
                         r->requestor, r->selection, r->target, r->property};
@@ -222,13 +212,22 @@ private Q_SLOTS:
                 }
             });
             board.handOver("true");
+            // What the manager read, once it has said it saved.
+            QList<QByteArray> read;
+            for (const xcb_atom_t property : {atoms.atom("LIST"), pairs[1], pairs[5]}) {
+                auto *reply = xcb_get_property_reply(
+                    c, xcb_get_property(c, 0, window, property, XCB_ATOM_ANY, 0, 64), nullptr);
+                read.append(QByteArray(static_cast<const char *>(xcb_get_property_value(reply)),
+                    xcb_get_property_value_length(reply)));
+                free(reply);
+            }
             // Ends the manager's wait for events.
             shutdown(xcb_get_file_descriptor(c), SHUT_RDWR);
             manager.join();
             xcb_disconnect(c);
             QCOMPARE(QDir(tmp.path()).entryList({"orvanetavo-keep-*"}).size(), reads ? 0 : 1);
             qunsetenv("TMPDIR");
-            // The one we do not offer comes back with None in place of its property.
+            // The target we do not offer comes back with None in place of its property.
             pairs[3] = XCB_ATOM_NONE;
             const QByteArray list(reinterpret_cast<const char *>(pairs), sizeof pairs);
             if (reads)
