@@ -19,9 +19,8 @@ public:
     QStringList types() const override { return ++typeReads, m_types; }
     std::optional<QString> string(const QString &type) const override
     {
-        if (type != PasteboardType::string || !m_types.contains(type))
-            return std::nullopt;
-        const std::optional<QString> text = m_text;
+        const bool offered = type == PasteboardType::string && m_types.contains(type);
+        const std::optional<QString> text = offered ? m_text : std::nullopt;
         if (whileReading) // what happens elsewhere while the owner sends its text
             whileReading();
         return text;

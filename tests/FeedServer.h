@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QSslKey>
@@ -38,28 +37,21 @@ public:
     // it, only a client given certificatePath() does.
     bool start(bool trustHere = true)
     {
-        const QString key = m_dir.filePath("key.pem"), cert = m_dir.filePath("cert.pem");
         QProcess openssl;
         openssl.start("openssl",
             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
-                "subjectAltName=IP:127.0.0.1"});
-        QFile keyFile(key);
-        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0
-            || !keyFile.open(QIODevice::ReadOnly))
+                "-keyout", "/dev/stdout", "-out", certificatePath(), "-days", "2", "-subj",
+                "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+        if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
             return false;
-        const QSslCertificate certificate = QSslCertificate::fromPath(cert).value(0);
-        QSslConfiguration server = QSslConfiguration::defaultConfiguration();
-        server.setLocalCertificate(certificate);
-        server.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+        QSslConfiguration server = QSslConfiguration::defaultConfiguration(), client = server;
+        server.setLocalCertificate(QSslCertificate::fromPath(certificatePath()).value(0));
+        server.setPrivateKey(QSslKey(openssl.readAllStandardOutput(), QSsl::Ec));
         m_server.setSslConfiguration(server);
         // The client side trusts this certificate and nothing else changes: checks stay on.
-        if (trustHere) {
-            QSslConfiguration client = QSslConfiguration::defaultConfiguration();
-            client.addCaCertificate(certificate);
+        client.addCaCertificate(server.localCertificate());
+        if (trustHere)
             QSslConfiguration::setDefaultConfiguration(client);
-        }
-        m_certificatePath = cert;
         connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
             while (QTcpSocket *socket = m_server.nextPendingConnection())
                 serve(socket);
@@ -72,7 +64,7 @@ public:
         return QUrl(QString("https://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(path));
     }
 
-    QString certificatePath() const { return m_certificatePath; }
+    QString certificatePath() const { return m_dir.filePath("cert.pem"); }
 
     QHash<QString, Response> routes;
     QStringList requests; // the paths asked for, in order
@@ -85,21 +77,19 @@ private:
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
             QByteArray &buffer = m_buffers[socket];
             buffer += socket->readAll();
+            // Until the head and the body it announces are all in, this is parsed again.
             const qsizetype end = buffer.indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            Request request;
-            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            const QList<QByteArray> lines = buffer.left(end).split('\n'),
+                                    first = lines.first().split(' ');
+            Request request{first.value(0), QString::fromLatin1(first.value(1)), {}, {}};
             for (const QByteArray &line : lines.mid(1))
                 if (const qsizetype colon = line.indexOf(':'); colon > 0)
                     request.headers.insert(
                         line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
             const qsizetype length = request.headers.value("content-length").toLongLong();
-            if (buffer.size() < end + 4 + length)
+            if (end < 0 || buffer.size() < end + 4 + length)
                 return;
             request.body = buffer.mid(end + 4, length);
-            request.method = lines.first().split(' ').value(0);
-            request.path = QString::fromLatin1(lines.first().split(' ').value(1));
             m_buffers.remove(socket);
             requests.append(request.path);
             received.append(request);
@@ -109,23 +99,21 @@ private:
             QTimer::singleShot(response.delayMs, socket, [socket, response] {
                 socket->write("HTTP/1.1 " + QByteArray::number(response.status)
                     + " X\r\nContent-Type: application/octet-stream\r\nContent-Length: "
-                    + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n");
-                // All at once, or in ten parts each `trickleMs` after the one before.
-                const int parts = response.trickleMs > 0 ? 10 : 1;
-                const qsizetype part = response.body.size() / parts + 1;
-                for (int i = 0; i < parts; ++i) {
+                    + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n"
+                    + response.headers + "\r\n");
+                // In ten parts, each `trickleMs` after the one before.
+                const qsizetype part = response.body.size() / 10 + 1;
+                for (int i = 0; i < 10; ++i)
                     QTimer::singleShot((i + 1) * response.trickleMs, socket, [=] {
                         socket->write(response.body.mid(i * part, part));
-                        if (i == parts - 1)
+                        if (i == 9)
                             socket->disconnectFromHost();
                     });
-                }
             });
         });
     }
 
     QTemporaryDir m_dir;
-    QString m_certificatePath;
     QSslServer m_server;
     QHash<QTcpSocket *, QByteArray> m_buffers;
 };
